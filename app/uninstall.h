@@ -1,0 +1,7 @@
+// The uninstall run: the removal plan carried out, then the report.
+#pragma once
+
+// Works through every pass of the removal plan, then shows the one message box that says whether a
+// product installation was found, and returns once the user has closed it. Never acts on a path that
+// could not be composed in full.
+void RunUninstall();

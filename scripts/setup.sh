@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever this machine lacks for the named kind of work:
+#   host     the native build and its tests
+#   windows  the 32-bit Windows build, Wine and what the Wine tests and the demo drive it with
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev googletest bubblewrap)
+for kind in "$@"; do
+  case "$kind" in
+    host) ;;
+    windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool
+                        icoutils imagemagick x11-apps) ;;
+    *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

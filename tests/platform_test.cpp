@@ -1,0 +1,109 @@
+// The platform behaviour the program relies on. Run against the stand-in on the host and against the
+// real calls under Wine, these show that the two agree.
+#include "platform/win32api.h"
+
+#include "temp_tree.h"
+
+#include <set>
+#include <string>
+
+namespace {
+
+using PlatformTest = TempTreeTest;
+
+TEST_F(PlatformTest, PathAppendJoinsWithOneBackslash) {
+    WCHAR path[MAX_PATH] = L"C:\\base";
+    EXPECT_TRUE(PathAppendW(path, L"a\\b.rbs"));
+    EXPECT_STREQ(path, L"C:\\base\\a\\b.rbs");
+
+    WCHAR trailing[MAX_PATH] = L"C:\\base\\";
+    EXPECT_TRUE(PathAppendW(trailing, L"a"));
+    EXPECT_STREQ(trailing, L"C:\\base\\a");
+}
+
+TEST_F(PlatformTest, PathAppendEmptiesTheBufferWhenTheResultWouldNotFit) {
+    WCHAR path[MAX_PATH] = L"C:\\";
+    std::wstring exact = L"C:\\" + std::wstring(MAX_PATH - 4, L'a');
+    EXPECT_TRUE(PathAppendW(path, exact.substr(3).c_str()));
+    EXPECT_EQ(std::wstring(path), exact);
+
+    EXPECT_FALSE(PathAppendW(path, L"b"));
+    EXPECT_STREQ(path, L"");
+}
+
+TEST_F(PlatformTest, DeleteFileRefusesReadOnlyFilesAndFolders) {
+    // inside/ ro.txt (read-only), folder/
+    MakeFile(root_ / "inside" / "ro.txt", "x", true);
+    ASSERT_TRUE(fs::create_directory(root_ / "inside" / "folder"));
+
+    EXPECT_FALSE(DeleteFileW((root_ / "inside" / "ro.txt").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(DeleteFileW((root_ / "inside" / "folder").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(DeleteFileW((root_ / "inside" / "missing.txt").wstring().c_str()));
+    EXPECT_TRUE(Exists(root_ / "inside" / "ro.txt"));
+    EXPECT_TRUE(Exists(root_ / "inside" / "folder"));
+}
+
+TEST_F(PlatformTest, AttributesShowFoldersAndTheReadOnlyBit) {
+    // inside/ ro.txt (read-only), rw.txt, folder/
+    const fs::path inside = root_ / "inside";
+    MakeFile(inside / "ro.txt", "x", true);
+    MakeFile(inside / "rw.txt");
+    ASSERT_TRUE(fs::create_directory(inside / "folder"));
+
+    const DWORD ro = GetFileAttributesW((inside / "ro.txt").wstring().c_str());
+    EXPECT_EQ(ro & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW((inside / "rw.txt").wstring().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_NE(GetFileAttributesW((inside / "folder").wstring().c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(GetFileAttributesW((inside / "missing").wstring().c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_TRUE(SetFileAttributesW((inside / "ro.txt").wstring().c_str(), ro & ~FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(DeleteFileW((inside / "ro.txt").wstring().c_str()));
+}
+
+TEST_F(PlatformTest, RemoveDirectoryRemovesOnlyEmptyFolders) {
+    // inside/ full/ f.txt, empty/
+    const fs::path inside = root_ / "inside";
+    MakeFile(inside / "full" / "f.txt");
+    ASSERT_TRUE(fs::create_directory(inside / "empty"));
+
+    EXPECT_FALSE(RemoveDirectoryW((inside / "full").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    EXPECT_TRUE(RemoveDirectoryW((inside / "empty").wstring().c_str()));
+    EXPECT_FALSE(Exists(inside / "empty"));
+    EXPECT_FALSE(RemoveDirectoryW((inside / "full" / "f.txt").wstring().c_str()));
+    EXPECT_TRUE(Exists(inside / "full" / "f.txt"));
+}
+
+TEST_F(PlatformTest, ListingYieldsDotEntriesFirstThenEveryName) {
+    // inside/ a.txt, sub/
+    MakeFile(root_ / "inside" / "a.txt");
+    ASSERT_TRUE(fs::create_directory(root_ / "inside" / "sub"));
+
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((root_ / "inside" / "*.*").wstring().c_str(), &entry);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    EXPECT_NE(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    std::vector<std::wstring> names{entry.cFileName};
+    while (FindNextFileW(listing, &entry) == TRUE) names.push_back(entry.cFileName);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(listing));
+
+    ASSERT_EQ(names.size(), 4u);
+    EXPECT_EQ(names[0], L".");
+    EXPECT_EQ(names[1], L"..");
+    EXPECT_EQ(std::set<std::wstring>(names.begin() + 2, names.end()), (std::set<std::wstring>{L"a.txt", L"sub"}));
+}
+
+TEST_F(PlatformTest, ListingOfAMissingFolderOrAFileDoesNotOpen) {
+    // inside/ file.txt
+    MakeFile(root_ / "inside" / "file.txt");
+    WIN32_FIND_DATAW entry = {};
+
+    EXPECT_EQ(FindFirstFileW((root_ / "inside" / "missing" / "*.*").wstring().c_str(), &entry), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(FindFirstFileW((root_ / "inside" / "file.txt" / "*.*").wstring().c_str(), &entry),
+              INVALID_HANDLE_VALUE);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// Folder-tree removal against the real file system: what goes, what stays, and that nothing outside
+// the folder handed in is ever touched.
+#include "removal/remove_folder_tree.h"
+
+#include "temp_tree.h"
+
+namespace {
+
+using RemoveFolderTreeTest = TempTreeTest;
+
+TEST_F(RemoveFolderTreeTest, NestedTreeIsRemovedCompletely) {
+    // inside/
+    //   neighbour.txt
+    //   target/ a.txt, one/ b.txt, one/two/ c.txt, one/two/three/ (empty)
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(root_ / "inside" / "neighbour.txt");
+    MakeFile(target / "a.txt");
+    MakeFile(target / "one" / "b.txt");
+    MakeFile(target / "one" / "two" / "c.txt");
+    ASSERT_TRUE(fs::create_directories(target / "one" / "two" / "three"));
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+    EXPECT_TRUE(Exists(root_ / "inside" / "neighbour.txt"));
+}
+
+TEST_F(RemoveFolderTreeTest, ReadOnlyFilesAreClearedAndDeleted) {
+    // inside/target/ ro.txt (read-only), sub/ ro.txt (read-only), sub/plain.txt
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target / "ro.txt", "x", true);
+    MakeFile(target / "sub" / "ro.txt", "x", true);
+    MakeFile(target / "sub" / "plain.txt");
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(RemoveFolderTreeTest, EmptyFolderCountsAsFoundAndIsRemoved) {
+    // inside/target/ (empty)
+    const fs::path target = root_ / "inside" / "target";
+    ASSERT_TRUE(fs::create_directory(target));
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(RemoveFolderTreeTest, MissingFolderIsNotFound) {
+    // inside/ (empty)
+    EXPECT_FALSE(RemoveFolderTree((root_ / "inside" / "target").wstring()));
+    EXPECT_TRUE(Exists(root_ / "inside"));
+}
+
+TEST_F(RemoveFolderTreeTest, FileInPlaceOfFolderIsNotFoundAndKept) {
+    // inside/target (a file)
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target, "not a folder", true);
+
+    EXPECT_FALSE(RemoveFolderTree(target.wstring()));
+    EXPECT_TRUE(fs::is_regular_file(target));
+}
+
+TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
+    // inside/target/
+    //   y.txt, gone/ x.txt
+    //   keep/ locked.txt (cannot be deleted), other.txt
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target / "y.txt");
+    MakeFile(target / "gone" / "x.txt");
+    MakeFile(target / "keep" / "locked.txt");
+    MakeFile(target / "keep" / "other.txt");
+    KeepFromDeletion(target / "keep" / "locked.txt");
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_TRUE(Exists(target / "keep" / "locked.txt"));
+    EXPECT_FALSE(Exists(target / "keep" / "other.txt"));
+    EXPECT_FALSE(Exists(target / "gone"));
+    EXPECT_FALSE(Exists(target / "y.txt"));
+}
+
+TEST_F(RemoveFolderTreeTest, NamesBeginningWithADotAreRemoved) {
+    // inside/target/ .hidden, ..double, .config/ settings, .a.b/ (empty)
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target / ".hidden");
+    MakeFile(target / "..double");
+    MakeFile(target / ".config" / "settings");
+    ASSERT_TRUE(fs::create_directories(target / ".a.b"));
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(RemoveFolderTreeTest, UnicodeNamesAreRemoved) {
+    // inside/target/ Ünïcødé.rbs, 测试/ 文件.txt, party 🎉.txt (outside the BMP)
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target / fs::u8path(u8"Ünïcødé.rbs"));
+    MakeFile(target / fs::u8path(u8"测试") / fs::u8path(u8"文件.txt"));
+    MakeFile(target / fs::u8path(u8"party 🎉.txt"));
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+
+#ifndef _WIN32
+// Names no Windows file can have: the stand-in carries them through in private-use characters.
+TEST_F(RemoveFolderTreeTest, BackslashAndNonUtf8NamesNameOnlyThemselves) {
+    // inside/
+    //   victim.txt
+    //   target/ "..\victim.txt", "sub\..\..\victim.txt", "\xff\xfe.bin", "\uf05c", "*", "?:<>|"
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(root_ / "inside" / "victim.txt", "victim");
+    for (const char* name : {"..\\victim.txt", "sub\\..\\..\\victim.txt", "\xff\xfe.bin", "\xef\x81\x9c", "*",
+                             "?:<>|"}) {
+        MakeFile(target / name);
+    }
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+    EXPECT_TRUE(Exists(root_ / "inside" / "victim.txt"));
+}
+
+TEST_F(RemoveFolderTreeTest, LinksInsideAreRemovedWithoutTouchingTargets) {
+    // inside/target/ dirlink -> outside/dir, filelink -> outside/keep.txt, rolink -> outside/readonly.txt,
+    //   dangling -> nowhere, sub/ deeplink -> outside
+    const fs::path target = root_ / "inside" / "target";
+    ASSERT_TRUE(fs::create_directories(target / "sub"));
+    fs::create_directory_symlink(outside_ / "dir", target / "dirlink");
+    fs::create_symlink(outside_ / "keep.txt", target / "filelink");
+    fs::create_symlink(outside_ / "readonly.txt", target / "rolink");
+    fs::create_symlink(root_ / "nowhere", target / "dangling");
+    fs::create_directory_symlink(outside_, target / "sub" / "deeplink");
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(RemoveFolderTreeTest, FolderLinkHandedInIsRemovedAsALinkAndCountsAsFound) {
+    // inside/target -> outside/dir
+    const fs::path target = root_ / "inside" / "target";
+    fs::create_directory_symlink(outside_ / "dir", target);
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(RemoveFolderTreeTest, FileLinkHandedInIsNotAFolder) {
+    // inside/target -> outside/keep.txt
+    const fs::path target = root_ / "inside" / "target";
+    fs::create_symlink(outside_ / "keep.txt", target);
+
+    EXPECT_FALSE(RemoveFolderTree(target.wstring()));
+    EXPECT_TRUE(fs::is_symlink(target));
+}
+
+TEST_F(RemoveFolderTreeTest, DeepTreeIsRemoved) {
+    // inside/target/ d/d/d/... 300 levels, each with a file
+    const fs::path target = root_ / "inside" / "target";
+    fs::path level = target;
+    for (int i = 0; i < 300; ++i) {
+        level /= "d";
+        MakeFile(level / "f.txt");
+    }
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,260 @@
+// The whole run against planted installations under the two known folders, with the report captured.
+#include "app/uninstall.h"
+
+#include "plan/removal_plan.h"
+#include "platform/win32api.h"
+#include "platform/posix/standin_seam.h"
+#include "temp_tree.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/wait.h>
+
+namespace {
+
+const char Found[] = "All applications have been uninstalled";
+const char NotFound[] = "No application installed";
+
+class UninstallRunTest : public TempTreeTest {
+protected:
+    void SetUp() override {
+        TempTreeTest::SetUp();
+        // inside/ roaming/, programdata/ (the two known folders)
+        roaming_ = root_ / "inside" / "roaming";
+        common_ = root_ / "inside" / "programdata";
+        ASSERT_TRUE(fs::create_directories(roaming_));
+        ASSERT_TRUE(fs::create_directories(common_));
+        ASSERT_EQ(setenv("APPDATA", roaming_.c_str(), 1), 0);
+        ASSERT_EQ(setenv("ProgramData", common_.c_str(), 1), 0);
+    }
+
+    static fs::path Plugins(const fs::path& base) {
+        return base / "SketchUp" / "SketchUp 2014" / "SketchUp" / "Plugins";
+    }
+
+    // A full installation of one generation ("SU_Varnok_V2" or "SU_Varnok_V2.5"), with the shared files.
+    static void PlantInstallation(const fs::path& base, const std::string& product) {
+        const fs::path plugins = Plugins(base);
+        MakeFile(plugins / product / "plug_in" / "varnok_tools.rbs");
+        MakeFile(plugins / product / "plug_in" / "icons" / "tool.png", "png", true);
+        MakeFile(plugins / product / "main.rb");
+        MakeFile(plugins / (product + ".rbs"));
+        MakeFile(plugins / "SU_Varnok_Section_Tool.rb");
+        MakeFile(plugins / "varnok_tools.rbs");
+        MakeFile(plugins / "Veltrix_Section" / "section.rb");
+    }
+
+    // Another vendor's plug-ins, which every run must leave alone.
+    static void PlantNeighbours(const fs::path& base) {
+        MakeFile(Plugins(base) / "OtherVendor.rb");
+        MakeFile(Plugins(base) / "SU_Varnok_V3" / "keep.rb");
+        MakeFile(Plugins(base) / "su_varnok_tools.rbs");
+    }
+
+    static bool OnlyNeighboursLeft(const fs::path& base) {
+        std::map<std::string, std::string> left;
+        for (const auto& entry : fs::directory_iterator(Plugins(base))) left[entry.path().filename().string()];
+        return left == std::map<std::string, std::string>{{"OtherVendor.rb", ""}, {"SU_Varnok_V3", ""},
+                                                          {"su_varnok_tools.rbs", ""}};
+    }
+
+    static std::string Report() {
+        EXPECT_EQ(StandInMessageBoxCount(), 1);
+        EXPECT_EQ(StandInLastMessageCaption(), "SU Varnok Uninstaller 2014");
+        EXPECT_EQ(StandInLastMessageStyle(), static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
+        return StandInLastMessageText();
+    }
+
+    fs::path roaming_;
+    fs::path common_;
+};
+
+TEST_F(UninstallRunTest, NothingInstalledReportsNoApplication) {
+    // roaming/ and programdata/ with other plug-ins only
+    PlantNeighbours(roaming_);
+    PlantNeighbours(common_);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), NotFound);
+    EXPECT_TRUE(OnlyNeighboursLeft(roaming_));
+    EXPECT_TRUE(OnlyNeighboursLeft(common_));
+}
+
+TEST_F(UninstallRunTest, V2AndV25SideBySideUnderBothFoldersAreRemoved) {
+    // roaming/ and programdata/: V2 and V2.5 installations, with other plug-ins beside them
+    for (const fs::path& base : {roaming_, common_}) {
+        PlantInstallation(base, "SU_Varnok_V2");
+        PlantInstallation(base, "SU_Varnok_V2.5");
+        PlantNeighbours(base);
+    }
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(OnlyNeighboursLeft(roaming_));
+    EXPECT_TRUE(OnlyNeighboursLeft(common_));
+}
+
+TEST_F(UninstallRunTest, V25OnlyUnderTheSharedFolderIsFound) {
+    // programdata/: V2.5 installation
+    PlantInstallation(common_, "SU_Varnok_V2.5");
+    PlantNeighbours(common_);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(OnlyNeighboursLeft(common_));
+}
+
+TEST_F(UninstallRunTest, EmptyProductFolderCountsAsFound) {
+    // roaming/: SU_Varnok_V2/ (empty)
+    ASSERT_TRUE(fs::create_directories(Plugins(roaming_) / "SU_Varnok_V2"));
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
+}
+
+TEST_F(UninstallRunTest, LooseFilesAndCompanionFolderAloneAreRemovedButNotReported) {
+    // roaming/: SU_Varnok_V2.rbs, varnok_tools.rbs; programdata/: Veltrix_Section/
+    MakeFile(Plugins(roaming_) / "SU_Varnok_V2.rbs");
+    MakeFile(Plugins(roaming_) / "varnok_tools.rbs");
+    MakeFile(Plugins(common_) / "Veltrix_Section" / "deep" / "section.rb", "x", true);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), NotFound);
+    EXPECT_TRUE(fs::is_empty(Plugins(roaming_)));
+    EXPECT_TRUE(fs::is_empty(Plugins(common_)));
+}
+
+TEST_F(UninstallRunTest, ReadOnlyLooseFileSurvivesButReadOnlyFilesInsideTheProductGo) {
+    // roaming/: V2 installation (one read-only file inside), varnok_tools.rbs read-only
+    PlantInstallation(roaming_, "SU_Varnok_V2");
+    fs::remove(Plugins(roaming_) / "varnok_tools.rbs");
+    MakeFile(Plugins(roaming_) / "varnok_tools.rbs", "x", true);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
+    EXPECT_TRUE(Exists(Plugins(roaming_) / "varnok_tools.rbs"));
+}
+
+TEST_F(UninstallRunTest, ProductNameThatIsAFileIsNeitherFoundNorDeleted) {
+    // roaming/: SU_Varnok_V2 (a file)
+    MakeFile(Plugins(roaming_) / "SU_Varnok_V2", "a file");
+
+    RunUninstall();
+    EXPECT_EQ(Report(), NotFound);
+    EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "SU_Varnok_V2"));
+}
+
+TEST_F(UninstallRunTest, BothLookupsFailingRunsNoStep) {
+    // roaming/: V2 installation, but neither known folder resolves
+    PlantInstallation(roaming_, "SU_Varnok_V2");
+    const auto before = Snapshot(root_ / "inside");
+    unsetenv("APPDATA");
+    unsetenv("ProgramData");
+
+    RunUninstall();
+    EXPECT_EQ(Report(), NotFound);
+    EXPECT_EQ(Snapshot(root_ / "inside"), before);
+}
+
+TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
+    // inside/ lll.../roaming/: V2 installation, the base folder 230 characters long;
+    // programdata/: nothing
+    fs::path base = root_ / "inside";
+    while (base.string().size() < 220) base /= std::string(20, 'l');
+    base /= std::string(230 - base.string().size() - 1, 'r');
+    ASSERT_EQ(base.string().size(), 230u);
+    PlantInstallation(base, "SU_Varnok_V2");
+    ASSERT_EQ(setenv("APPDATA", base.c_str(), 1), 0);
+    const auto before = Snapshot(root_ / "inside");
+
+    RunUninstall();
+    EXPECT_EQ(Report(), NotFound);
+    EXPECT_EQ(Snapshot(root_ / "inside"), before);
+}
+
+TEST_F(UninstallRunTest, FailedLaterLookupSkipsOnlyItsStep) {
+    // roaming/: V2 installation; the lookup for pass 1, step 2 (SU_Varnok_V2.rbs) fails
+    PlantInstallation(roaming_, "SU_Varnok_V2");
+    StandInFailFolderLookup(CSIDL_APPDATA, 2);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(Exists(Plugins(roaming_) / "SU_Varnok_V2.rbs"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_Section_Tool.rb"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "Veltrix_Section"));
+}
+
+TEST_F(UninstallRunTest, FileThatResistsDeletionIsReportedAgainOnTheNextRun) {
+    // roaming/: V2 installation whose plug_in/varnok_tools.rbs cannot be deleted
+    PlantInstallation(roaming_, "SU_Varnok_V2");
+    const fs::path locked = Plugins(roaming_) / "SU_Varnok_V2" / "plug_in" / "varnok_tools.rbs";
+    KeepFromDeletion(locked);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(Exists(locked));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in" / "icons"));
+
+    StandInReset();
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+}
+
+TEST_F(UninstallRunTest, ProductFolderThatIsALinkIsFoundAndOnlyTheLinkGoes) {
+    // roaming/: SU_Varnok_V2 -> outside/dir; programdata/: Veltrix_Section -> outside
+    ASSERT_TRUE(fs::create_directories(Plugins(roaming_)));
+    ASSERT_TRUE(fs::create_directories(Plugins(common_)));
+    fs::create_directory_symlink(outside_ / "dir", Plugins(roaming_) / "SU_Varnok_V2");
+    fs::create_directory_symlink(outside_, Plugins(common_) / "Veltrix_Section");
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(fs::is_empty(Plugins(roaming_)));
+    EXPECT_TRUE(fs::is_empty(Plugins(common_)));
+}
+
+TEST_F(UninstallRunTest, ProgramExitsWithStatusOneAndPrintsTheReport) {
+    // roaming/: V2.5 installation
+    PlantInstallation(roaming_, "SU_Varnok_V2.5");
+
+    FILE* program = popen(UNINSTALLER_PATH, "r");
+    ASSERT_NE(program, nullptr);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, program), nullptr);
+    const int status = pclose(program);
+    EXPECT_STREQ(line, "SU Varnok Uninstaller 2014: All applications have been uninstalled\n");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2.5"));
+}
+
+// What keeps the plan safe to run: every step stays inside the host's plug-in folder, and a pass
+// opens with its one product folder.
+TEST(RemovalPlanTest, EveryStepStaysInsideThePluginFolder) {
+    const std::wstring root = std::wstring(PluginsRoot) + L"\\";
+    for (const RemovalPass& pass : RemovalPlan) {
+        EXPECT_EQ(pass.steps[0].action, RemoveProductTree);
+        for (const RemovalStep& step : pass.steps) {
+            const std::wstring path = step.relativePath;
+            EXPECT_EQ(path.compare(0, root.size(), root), 0) << path.c_str();
+            EXPECT_GT(path.size(), root.size());
+            EXPECT_NE(path.back(), L'\\');
+            for (std::size_t start = 0; start < path.size();) {
+                const std::size_t end = std::min(path.find(L'\\', start), path.size());
+                const std::wstring component = path.substr(start, end - start);
+                EXPECT_TRUE(!component.empty() && component != L"." && component != L"..") << path.c_str();
+                start = end + 1;
+            }
+            if (&step != &pass.steps[0]) {
+                EXPECT_NE(step.action, RemoveProductTree);
+            }
+        }
+    }
+}
+
+}  // namespace

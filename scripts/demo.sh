@@ -1,39 +1,60 @@
 #!/usr/bin/env bash
-# The main job on this host: builds Uninstaller, plants a sample V2 and V2.5 installation in a throwaway
-# folder, runs the program on it, and shows what was there before, what is left and what it reported.
+# The main job: builds Uninstaller.exe, plants a sample V2 and V2.5 installation in a throwaway Wine
+# prefix, runs the program under Wine on a virtual display, and shows what was there before, what is
+# left, what the box said, and a screenshot of the box (build/messagebox.png).
+#
+# With WINEPREFIX set explicitly, it runs on that prefix instead: nothing is planted, and the program
+# removes whatever installation that prefix really holds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh host
-cmake --preset host >/dev/null
-cmake --build --preset host -j "$(nproc)" --target Uninstaller >/dev/null
-
-work=$(mktemp -d /tmp/uninstaller-demo.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-roaming="$work/Roaming" programdata="$work/ProgramData"
-plant() {  # plant BASE PATH... : files, or folders when the path ends in /
-  local base="$1/SketchUp/SketchUp 2014/SketchUp/Plugins" path
-  shift
-  for path in "$@"; do
-    if [[ "$path" == */ ]]; then mkdir -p "$base/$path"; else mkdir -p "$(dirname "$base/$path")"; echo x > "$base/$path"; fi
-  done
-}
-plant "$roaming" SU_Varnok_V2/plug_in/varnok_tools.rbs SU_Varnok_V2/main.rb SU_Varnok_V2.rbs \
-  SU_Varnok_Section_Tool.rb varnok_tools.rbs Veltrix_Section/section.rb OtherVendor.rb
-plant "$programdata" SU_Varnok_V2.5/plug_in/varnok_tools.rbs SU_Varnok_V2.5/plug_in/icons/ SU_Varnok_V2.5.rbs \
-  Veltrix_Section/section.rb
-chmod a-w "$programdata/SketchUp/SketchUp 2014/SketchUp/Plugins/SU_Varnok_V2.5.rbs" \
-  "$roaming/SketchUp/SketchUp 2014/SketchUp/Plugins/SU_Varnok_V2/main.rb"
+given_prefix="${WINEPREFIX:-}"
+scripts/setup.sh host windows
+cmake --preset windows-x86 >/dev/null
+cmake --build --preset windows-x86 -j "$(nproc)" --target Uninstaller >/dev/null
+exe="$PWD/build/windows-x86/Uninstaller.exe"
+source tests/wine/lib.sh
 
 show() {  # every entry below the two plug-in folders
-  find "$work" -mindepth 1 -path '*/Plugins/*' | sort | sed "s|^$work/|  |; s|/SketchUp/SketchUp 2014/SketchUp/Plugins/| ...Plugins/|"
+  local base
+  for base in "$ROAMING" "$COMMON"; do
+    [[ -d "$base/$PLUGINS" ]] || continue
+    (cd "$base/$PLUGINS" && find . -mindepth 1 | LC_ALL=C sort | sed "s|^\./|  ${base#"$C"/}/.../Plugins/|")
+  done
 }
-echo "Before:"; show
+
+if [[ -z "$given_prefix" ]]; then
+  [[ -n "${DISPLAY:-}" ]] || xvfb_start
+  trap 'wine_prefix_end; xvfb_stop' EXIT
+  echo "Preparing a throwaway Wine prefix in build/demo-prefix (its Z: drive unmapped)"
+  wine_prefix_init "$PWD/build/demo-prefix"
+  # Wine draws the box's own title bar, so that the screenshot shows the caption without a window manager.
+  wine_reg 'HKCU\Software\Wine\X11 Driver' Decorated REG_SZ N
+  plant "$ROAMING" SU_Varnok_V2/plug_in/varnok_tools.rbs SU_Varnok_V2/main.rb SU_Varnok_V2.rbs \
+    SU_Varnok_Section_Tool.rb varnok_tools.rbs Veltrix_Section/section.rb OtherVendor.rb
+  plant "$COMMON" SU_Varnok_V2.5/plug_in/varnok_tools.rbs SU_Varnok_V2.5/plug_in/icons/ SU_Varnok_V2.5.rbs \
+    Veltrix_Section/section.rb
+  chmod a-w "$COMMON/$PLUGINS/SU_Varnok_V2.5.rbs" "$ROAMING/$PLUGINS/SU_Varnok_V2/main.rb"
+  BOX_PNG="$PWD/build/messagebox.png"
+else
+  export WINEPREFIX="$given_prefix"
+  echo "Running on the Wine prefix you gave: $WINEPREFIX"
+  wine_env
+  wine_prefix_locate
+  # On a real display the box waits for you; on none, a virtual one is made and OK pressed.
+  if [[ -n "${DISPLAY:-}" ]]; then BOX_PRESS=no; else xvfb_start; BOX_PNG="$PWD/build/messagebox.png"; fi
+  trap 'xvfb_stop' EXIT
+fi
+
+echo "Before:"
+show
 echo
-echo "Running Uninstaller with APPDATA=$roaming and ProgramData=$programdata"
-# Only the throwaway folder is writable for the run.
-status=0
-APPDATA="$roaming" ProgramData="$programdata" \
-  bwrap --ro-bind / / --bind "$work" "$work" --dev /dev --proc /proc build/host/Uninstaller || status=$?
-echo "Exit status: $status"
+run_uninstaller "$exe"
+echo "The box said: ${BOX_TEXT:-(press OK to close it)}${BOX_CAPTION:+ (caption \"$BOX_CAPTION\")}"
+echo "Exit status: $EXIT_STATUS"
+[[ -n "${BOX_PNG:-}" ]] && echo "Screenshot of the box: ${BOX_PNG#"$PWD"/}"
 echo
-echo "After (the read-only SU_Varnok_V2.5.rbs stays: a loose file is deleted only when it is writable):"; show
+echo "After:"
+show
+[[ -z "$given_prefix" ]] &&
+  echo "(SU_Varnok_V2.5.rbs is read-only: a loose file is deleted only when it is writable. OtherVendor.rb is not ours.)"
+exit 0

@@ -9,7 +9,7 @@ for kind in "$@"; do
   case "$kind" in
     host) ;;
     windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool
-                        icoutils imagemagick x11-apps) ;;
+                        icoutils imagemagick python3) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Checks the built Uninstaller.exe itself: PE32 for i386, GUI subsystem with a Unicode entry, subsystem
+# and OS version 5.0, stripped, Windows' own DLLs only with functions Windows XP has, the two icon
+# groups of eight images, and a manifest that never asks for elevation.
+# Usage: check.sh UNINSTALLER_EXE
+set -uo pipefail
+exe="$1"
+here=$(dirname "$0")
+objdump=i686-w64-mingw32-objdump
+failed=0
+check() {  # check DESCRIPTION COMMAND...
+  local what="$1"
+  shift
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=$((failed + 1)); fi
+}
+header=$($objdump -p "$exe")
+field() { awk -v f="$1" '$1 == f { print $2; exit }' <<<"$header"; }
+
+check "PE32 for i386" grep -q 'file format pei-i386' <<<"$header"
+check "GUI subsystem" test "$(field Subsystem)" = 00000002
+check "subsystem version 5.0" test "$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)" = 5.0
+check "OS version 5.0" test "$(field MajorOSystemVersion).$(field MinorOSystemVersion)" = 5.0
+check "stripped" bash -c "$objdump -t '$exe' | grep -q 'no symbols'"
+
+imports=$(awk '/DLL Name:/ { dll = $3 } /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll " " $3 }' <<<"$header" | sort)
+dlls=$(awk '/DLL Name:/ { print $3 }' <<<"$header" | sort | tr '\n' ' ')
+check "only Windows' own DLLs ($dlls)" test "$dlls" = "KERNEL32.dll SHELL32.dll SHLWAPI.dll USER32.dll msvcrt.dll "
+unknown=$(comm -23 <(printf '%s\n' "$imports") <(grep -v '^#' "$here/xp-imports.txt" | sort))
+check "every import is one Windows XP has${unknown:+ (not: $(tr '\n' ' ' <<<"$unknown"))}" test -z "$unknown"
+check "Unicode entry: the start-up reads the wide command line" grep -qx 'msvcrt.dll __wgetmainargs' <<<"$imports"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+images="16x16x4 16x16x8 16x16x32 32x32x4 32x32x8 32x32x32 48x48x8 48x48x32"
+for group in 107 108; do
+  wrestool -x --type=14 --name=$group "$exe" -o "$work/$group.ico" 2>/dev/null
+  found=$(icotool -l "$work/$group.ico" 2>/dev/null |
+    sed -n 's/.*--width=\([0-9]*\) --height=\([0-9]*\) --bit-depth=\([0-9]*\).*/\1x\2x\3/p' | tr '\n' ' ')
+  check "icon group $group holds the eight images" test "$found" = "$images "
+done
+check "icon groups 107 and 108 hold the same images" cmp -s "$work/107.ico" "$work/108.ico"
+
+python3 "$here/../../res/make_icon.py" "$work/drawn.ico"
+check "the committed icon is the one res/make_icon.py draws" cmp -s "$work/drawn.ico" "$here/../../res/uninstaller.ico"
+
+manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
+check "manifest at type 24, id 1, requests asInvoker" grep -q 'requestedExecutionLevel level="asInvoker" uiAccess="false"' <<<"$manifest"
+check "manifest never asks for elevation" bash -c '! grep -q -E "requireAdministrator|highestAvailable|uiAccess=\"true\"" <<<"$1"' _ "$manifest"
+
+echo
+[[ $failed -eq 0 ]] && echo "PE check: all passed" || echo "PE check: $failed failed"
+[[ $failed -eq 0 ]]

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# End-to-end scenarios: Uninstaller.exe on planted installations in a throwaway Wine prefix, its box
+# watched on a virtual display. In each scenario the whole C: drive (less Windows' own folder) must
+# change by exactly the planted targets expected to go, and by nothing else.
+# Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE WORK_DIR
+set -uo pipefail
+exe=$(readlink -f "$1") holder=$(readlink -f "$2") work="$3"
+source "$(dirname "$0")/lib.sh"
+
+passed=0 failed=0
+fail() { echo "  FAIL: $*"; scenario_ok=no; }
+
+snapshot() {  # path<TAB>kind mode [size], for every entry of C: but Windows' own folder and ours
+  (cd "$C" && find . \( -path ./windows -o -path ./run \) -prune -o -type f -printf '%p\t%y %m %s\n' \
+    -o -printf '%p\t%y %m\n' | LC_ALL=C sort)
+}
+
+# What the snapshot must become: everything at or below the given C:-relative paths gone, nothing else.
+expected_after() {
+  local before="$1"
+  shift
+  printf '%s\n' "$before" | GONE="$(printf '%s\n' "$@")" awk -F'\t' '
+    BEGIN { n = split(ENVIRON["GONE"], g, "\n") }
+    { for (i = 1; i <= n; i++) if (g[i] != "" && ($1 == "./" g[i] || index($1, "./" g[i] "/") == 1)) next; print }'
+}
+
+# scenario NAME TEXT [GONE...]: runs the program once and checks its box, its exit status and the drive.
+scenario() {
+  local name="$1" text="$2"
+  shift 2
+  echo "== $name"
+  scenario_ok=yes
+  local before want at_box_state
+  before=$(snapshot)
+  want=$(expected_after "$before" "$@")
+  record_at_box() { at_box_state=$(snapshot); }
+  at_box_state=""
+  run_uninstaller "$exe" record_at_box || fail "no message box"
+  [[ "$BOX_WAITING" == yes ]] || fail "the program was not waiting while its box was up"
+  [[ "$BOX_TEXT" == "$text" ]] || fail "box text '$BOX_TEXT', wanted '$text'"
+  [[ "$BOX_CAPTION" == "$CAPTION" ]] || fail "box caption '$BOX_CAPTION'"
+  [[ "$BOX_STYLE" == 00000040 ]] || fail "box style $BOX_STYLE, wanted MB_OK|MB_ICONINFORMATION (00000040)"
+  [[ "$EXIT_STATUS" == 1 ]] || fail "exit status $EXIT_STATUS"
+  local after
+  after=$(snapshot)
+  [[ "$at_box_state" == "$after" ]] || fail "the drive changed after the box appeared"
+  if [[ "$after" != "$want" ]]; then
+    fail "the drive is not as expected:"
+    diff <(printf '%s\n' "$want") <(printf '%s\n' "$after") | sed 's/^/    /' | head -20
+  fi
+  if [[ "$scenario_ok" == yes ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+}
+
+clear_plugins() { rm -rf "$ROAMING/SketchUp" "$COMMON/SketchUp" "$C/outside"; }
+
+# Relative to C:, the plug-in folders of the two known folders.
+r() { echo "users/$WINE_USER/AppData/Roaming/$PLUGINS/$1"; }
+p() { echo "ProgramData/$PLUGINS/$1"; }
+
+v2_files=(SU_Varnok_V2/plug_in/varnok_tools.rbs SU_Varnok_V2/main.rb SU_Varnok_V2/plug_in/icons/ SU_Varnok_V2.rbs
+          SU_Varnok_Section_Tool.rb varnok_tools.rbs Veltrix_Section/section.rb)
+v25_files=(SU_Varnok_V2.5/plug_in/varnok_tools.rbs SU_Varnok_V2.5/main.rb SU_Varnok_V2.5.rbs SU_Varnok_Section_Tool.rb
+           varnok_tools.rbs Veltrix_Section/section.rb)
+neighbours=(OtherVendor.rb SU_Varnok_V3/keep.rb su_varnok_tools.rb)
+
+echo "Preparing a throwaway Wine prefix in $work"
+xvfb_start
+wine_prefix_init "$work/prefix" || exit 1
+trap 'xvfb_stop; wine_prefix_end' EXIT
+mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt"
+
+# --- The run's own cases
+plant "$ROAMING" "${neighbours[@]}"
+plant "$COMMON" "${neighbours[@]}"
+scenario "nothing installed" "No application installed"
+
+clear_plugins
+for base in "$ROAMING" "$COMMON"; do plant "$base" "${v2_files[@]}" "${v25_files[@]}" "${neighbours[@]}"; done
+chmod a-w "$ROAMING/$PLUGINS/SU_Varnok_V2/main.rb" "$COMMON/$PLUGINS/SU_Varnok_V2.5/plug_in/varnok_tools.rbs" \
+  "$ROAMING/$PLUGINS/varnok_tools.rbs"
+gone=()
+for t in SU_Varnok_V2 SU_Varnok_V2.rbs SU_Varnok_V2.5 SU_Varnok_V2.5.rbs SU_Varnok_Section_Tool.rb Veltrix_Section; do
+  gone+=("$(r "$t")" "$(p "$t")")
+done
+gone+=("$(p varnok_tools.rbs)")
+scenario "V2 and V2.5 under both folders; read-only loose file stays" "All applications have been uninstalled" \
+  "${gone[@]}"
+
+clear_plugins
+plant "$COMMON" "${v25_files[@]}" SU_Varnok_V2.5/empty/
+plant "$ROAMING" SU_Varnok_V2.rbs Veltrix_Section/a/b/c.rb
+scenario "V2.5 under the shared folder only" "All applications have been uninstalled" \
+  "$(p SU_Varnok_V2.5)" "$(p SU_Varnok_V2.5.rbs)" "$(p SU_Varnok_Section_Tool.rb)" "$(p varnok_tools.rbs)" \
+  "$(p Veltrix_Section)" "$(r SU_Varnok_V2.rbs)" "$(r Veltrix_Section)"
+
+clear_plugins
+plant "$ROAMING" SU_Varnok_V2 SU_Varnok_V2.5.rbs
+scenario "loose files only, product name taken by a file" "No application installed" "$(r SU_Varnok_V2.5.rbs)"
+
+# --- Safety on the real platform
+clear_plugins
+mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt"
+plant "$ROAMING" "${v2_files[@]}"
+ln -s "$C/outside/dir" "$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in/escape"
+scenario "a folder link inside the product folder points outside" "All applications have been uninstalled" \
+  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/plug_in/varnok_tools.rbs)" "$(r SU_Varnok_V2/plug_in/icons)" \
+  "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" "$(r Veltrix_Section)"
+[[ -f "$C/outside/dir/keep.txt" ]] || { echo "  FAIL: the link's target lost its file"; failed=$((failed + 1)); }
+
+clear_plugins
+plant "$ROAMING" "${v2_files[@]}"
+plant "$COMMON" "${v2_files[@]}"
+mv "$COMMON" "$COMMON.away"
+scenario "ProgramData missing: passes 2 and 3 are skipped" "All applications have been uninstalled" \
+  "$(r SU_Varnok_V2)" "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" \
+  "$(r Veltrix_Section)"
+mv "$COMMON.away" "$COMMON"
+
+clear_plugins
+long="users/$WINE_USER/$(printf 'l%.0s' $(seq 65))/$(printf 'o%.0s' $(seq 65))/$(printf 'n%.0s' $(seq 65))/Roaming"
+long_unix="$C/$long"
+mkdir -p "$long_unix"
+plant "$long_unix" "${v2_files[@]}" "${v25_files[@]}"
+shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
+wine_reg "$shell_folders" AppData REG_EXPAND_SZ "C:\\${long//\//\\}"
+echo "  (roaming folder: $((3 + ${#long})) characters)"
+scenario "roaming folder so long that every append overflows" "No application installed"
+wine_reg "$shell_folders" AppData REG_EXPAND_SZ '%USERPROFILE%\AppData\Roaming'
+rm -rf "$C/users/$WINE_USER/lll"*
+
+clear_plugins
+plant "$ROAMING" "${v2_files[@]}"
+locked="$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in/varnok_tools.rbs"
+cp "$holder" "$C/run/hold_open.exe"
+locked_win="C:\\users\\$WINE_USER\\AppData\\Roaming\\SketchUp\\SketchUp 2014\\SketchUp\\Plugins\\SU_Varnok_V2\\plug_in\\varnok_tools.rbs"
+(cd "$C/run" && exec wine ./hold_open.exe "$locked_win" 'C:\run\holding' >/dev/null 2>&1 </dev/null) &
+holder_pid=$!
+for _ in $(seq 200); do [[ -e "$C/run/holding" ]] && break; sleep 0.1; done
+[[ -e "$C/run/holding" ]] || echo "  FAIL: the helper could not hold the file open"
+scenario "a file held open by another program stays, the rest goes" "All applications have been uninstalled" \
+  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/plug_in/icons)" "$(r SU_Varnok_V2.rbs)" \
+  "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" "$(r Veltrix_Section)"
+[[ -f "$locked" ]] || echo "  (the held file is gone)"
+scenario "a second run finds the product folder again" "All applications have been uninstalled"
+rm -f "$C/run/holding"
+wait "$holder_pid" || true
+
+echo
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]

@@ -1,0 +1,110 @@
+# Shared by the Wine end-to-end suite and the demo: a throwaway Wine prefix, a virtual display, planting
+# an installation, and one run of Uninstaller.exe watched from outside. Source it; it changes nothing
+# until a function is called.
+
+CAPTION="SU Varnok Uninstaller 2014"
+PLUGINS="SketchUp/SketchUp 2014/SketchUp/Plugins"
+
+# wine_prefix_init DIR: a new prefix in DIR with its Z: drive unmapped and the message box's arguments
+# traced. Start the display first: Wine's desktop process, started here, keeps the one it found.
+wine_prefix_init() {
+  export WINEPREFIX="$1"
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  export WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+  # The server and Wine's services outlive each program and keep the descriptors they were given.
+  wineboot -i >/dev/null 2>&1 </dev/null
+  wineserver -w
+  rm -f "$WINEPREFIX/dosdevices/z:"
+  wine_env
+  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ user32.MessageBoxA
+  wine_prefix_locate
+}
+
+# wine_env: the environment for Wine, and a server kept alive between programs, which makes each start
+# much faster.
+wine_env() {
+  export WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+  wineserver -p60 >/dev/null 2>&1 </dev/null || true
+}
+
+# wine_reg KEY NAME TYPE DATA: sets one registry value in the prefix.
+wine_reg() {
+  wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1 </dev/null
+}
+
+# wine_prefix_locate: sets C (the prefix's C: drive), WINE_USER, and ROAMING and COMMON, the two known
+# folders as Unix paths.
+wine_prefix_locate() {
+  C="$WINEPREFIX/drive_c"
+  WINE_USER=$(ls "$C/users" | grep -v -x Public | head -n 1)
+  ROAMING="$C/users/$WINE_USER/AppData/Roaming"
+  COMMON="$C/ProgramData"
+  [[ -d "$ROAMING" && -d "$COMMON" ]] || { echo "the Wine prefix lacks its known folders" >&2; return 1; }
+}
+
+wine_prefix_end() {
+  wineserver -k 2>/dev/null || true
+}
+
+# xvfb_start: a virtual display for the message box; sets DISPLAY and XVFB_PID.
+xvfb_start() {
+  local fdfile
+  fdfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 </dev/null &
+  XVFB_PID=$!
+  for _ in $(seq 100); do [[ -s "$fdfile" ]] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n 1 "$fdfile")"
+  rm -f "$fdfile"
+}
+
+xvfb_stop() {
+  [[ -n "${XVFB_PID:-}" ]] && kill "$XVFB_PID" 2>/dev/null || true
+}
+
+# plant BASE PATH...: files below BASE's plug-in folder, or folders when a path ends in "/".
+plant() {
+  local base="$1/$PLUGINS" path
+  shift
+  for path in "$@"; do
+    if [[ "$path" == */ ]]; then
+      mkdir -p "$base/$path"
+    else
+      mkdir -p "$(dirname "$base/$path")"
+      printf '%s\n' "$path" >"$base/$path"
+    fi
+  done
+}
+
+# run_uninstaller EXE [AT_BOX]: runs EXE from inside C: under the virtual display and waits for its box.
+# While the box is up it checks that the program is still waiting, runs the command AT_BOX, and saves
+# a screenshot to BOX_PNG when that is set. Then it presses OK, unless BOX_PRESS is no. Sets BOX_TEXT, BOX_CAPTION, BOX_STYLE
+# from the traced call, EXIT_STATUS, and BOX_WAITING (yes when the program was still running).
+run_uninstaller() {
+  local exe="$1" at_box="${2:-true}" log window pid
+  mkdir -p "$C/run"
+  cp "$exe" "$C/run/Uninstaller.exe"
+  log=$(mktemp)
+  (cd "$C/run" && WINEDEBUG=-all,+relay exec wine ./Uninstaller.exe >/dev/null 2>"$log" </dev/null) &
+  pid=$!
+  window=$(timeout 120 xdotool search --sync --name "^$CAPTION\$" | head -n 1) || true
+  BOX_WAITING=no
+  kill -0 "$pid" 2>/dev/null && BOX_WAITING=yes
+  if [[ -n "$window" ]]; then
+    $at_box
+    if [[ -n "${BOX_PNG:-}" ]]; then
+      sleep 0.5
+      import -window "$window" -frame "$BOX_PNG" 2>/dev/null || import -window root "$BOX_PNG"
+    fi
+    [[ "${BOX_PRESS:-yes}" == yes ]] && xdotool key --window "$window" Return 2>/dev/null
+  fi
+  EXIT_STATUS=0
+  wait "$pid" || EXIT_STATUS=$?
+  local call
+  call=$(grep -a -m 1 'Call user32.MessageBoxA(' "$log" || true)
+  BOX_TEXT=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\1/p' <<<"$call")
+  BOX_CAPTION=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\2/p' <<<"$call")
+  BOX_STYLE=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\3/p' <<<"$call")
+  rm -f "$log"
+  [[ -n "$window" ]] || { echo "no message box appeared" >&2; return 1; }
+}

@@ -36,8 +36,7 @@ bool RemoveFolderTree(const std::wstring& folder) {
     }
 
     WIN32_FIND_DATAW entry = {};
-    const std::wstring pattern = folder + L"\\*.*";
-    HANDLE listing = FindFirstFileW(pattern.c_str(), &entry);
+    HANDLE listing = FindFirstFileW((folder + L"\\*.*").c_str(), &entry);
     if (listing == INVALID_HANDLE_VALUE) return false;
     do {
         if (!IsPlainName(entry.cFileName)) continue;

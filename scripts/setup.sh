@@ -2,6 +2,7 @@
 # Installs, with apt-get, whatever this machine lacks for the named kind of work:
 #   host     the native build and its tests
 #   windows  the 32-bit Windows build, Wine and what the Wine tests and the demo drive it with
+#   bench    what bench/run.sh measures with
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev googletest bubblewrap)
@@ -10,6 +11,7 @@ for kind in "$@"; do
     host) ;;
     windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool
                         icoutils imagemagick python3) ;;
+    bench) packages+=(strace time) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac
 done

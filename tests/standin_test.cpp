@@ -93,4 +93,25 @@ TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
     EXPECT_FALSE(Exists(inside / "dirlink"));
 }
 
+TEST_F(StandInTest, WhatAListingKnewEndsWithIt) {
+    // inside/ a/ f.txt; then a/ is moved to old/ and a new a/ f.txt (read-only) takes its place
+    const fs::path inside = root_ / "inside";
+    MakeFile(inside / "a" / "f.txt");
+    const std::wstring file = (inside / "a" / "f.txt").wstring();
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((inside / "a" / "*").wstring().c_str(), &entry);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    while (std::wstring(entry.cFileName) != L"f.txt") ASSERT_TRUE(FindNextFileW(listing, &entry));
+    EXPECT_EQ(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    ASSERT_TRUE(FindClose(listing));
+
+    fs::rename(inside / "a", inside / "old");
+    MakeFile(inside / "a" / "f.txt", "new", true);
+
+    EXPECT_NE(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_FALSE(DeleteFileW(file.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(Exists(inside / "old" / "f.txt"));
+}
+
 }  // namespace

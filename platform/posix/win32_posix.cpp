@@ -4,6 +4,7 @@
 
 #include "standin_seam.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -114,49 +116,67 @@ bool Refuse(LPCWSTR wide) {
     return false;
 }
 
+// Ends the component that begins at `start` in `native`: drops it when it is empty or ".", and drops
+// it with the one before when it is "..", as Windows resolves them, by text.
+void EndComponent(std::string* native, std::size_t start) {
+    const std::size_t length = native->size() - start;
+    const char* component = native->data() + start;
+    if (length == 0 || (length == 1 && component[0] == '.')) {
+        native->resize(start - 1);
+    } else if (length == 2 && component[0] == '.' && component[1] == '.') {
+        native->resize(start - 1);
+        native->resize(native->rfind('/') == std::string::npos ? 0 : native->rfind('/'));
+    }
+}
+
 // The safety net: every path handed to a file call passes here. Converts a wide path to the native
-// one, resolving "." and ".." lexically as Windows does. Returns false, with ERROR_PATH_NOT_FOUND as
+// one, resolving "." and ".." by text as Windows does. Returns false, with ERROR_PATH_NOT_FOUND as
 // Windows gives for a missing path, when the path is empty, relative or names the filesystem root
-// (those are recorded as refusals), or ERROR_INVALID_NAME when it holds a character no file name has.
-bool ToNative(LPCWSTR wide, std::string* native) {
-    std::vector<std::string> components;
-    std::string component;
+// (those are recorded as refusals), or ERROR_INVALID_NAME when it holds a character that no listed
+// name maps to.
+bool ConvertToNative(LPCWSTR wide, std::string* native) {
+    native->clear();
+    if (wide == nullptr || (wide[0] != L'\\' && wide[0] != L'/')) return Refuse(wide);
     bool valid = true;
-    auto endComponent = [&] {
-        if (component == "..") {
-            if (!components.empty()) components.pop_back();
-        } else if (!component.empty() && component != ".") {
-            components.push_back(component);
-        }
-        component.clear();
-    };
-    std::size_t length = wide ? std::wcslen(wide) : 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        wchar_t c = wide[i];
-        if (c == L'\\' || c == L'/') {
-            endComponent();
+    std::size_t start = 0;
+    for (const wchar_t* p = wide;; ++p) {
+        const wchar_t c = *p;
+        if (c > L'/' && c < 0x80 && c != L'\\') {
+            *native += static_cast<char>(c);
+        } else if (c == L'\0' || c == L'\\' || c == L'/') {
+            if (p != wide) EndComponent(native, start);
+            if (c == L'\0') break;
+            *native += '/';
+            start = native->size();
         } else if (c >= EscapeBase && c <= EscapeBase + 0xFF) {
-            unsigned char byte = static_cast<unsigned char>(c - EscapeBase);
-            if (byte == 0 || byte == '/') valid = false;
-            component += static_cast<char>(byte);
+            const unsigned char byte = static_cast<unsigned char>(c - EscapeBase);
+            valid = valid && byte != 0 && (byte >= 0x80 || IsForbiddenInWindowsName(byte));
+            *native += static_cast<char>(byte);
         } else if (static_cast<std::uint32_t>(c) > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             valid = false;
         } else {
-            EncodeUtf8(static_cast<char32_t>(c), &component);
+            EncodeUtf8(static_cast<char32_t>(c), native);
         }
     }
-    endComponent();
-    bool absolute = length > 0 && (wide[0] == L'\\' || wide[0] == L'/');
-    if (!absolute || components.empty()) return Refuse(wide);
+    if (native->empty()) return Refuse(wide);
     if (!valid) {
         lastError = ERROR_INVALID_NAME;
         return false;
     }
-    native->clear();
-    for (const std::string& part : components) {
-        *native += '/';
-        *native += part;
+    return true;
+}
+
+// ConvertToNative, remembering the last path: the program names the same file in a few calls running.
+bool ToNative(LPCWSTR wide, std::string* native) {
+    static std::wstring lastWide;
+    static std::string lastNative;
+    if (wide != nullptr && !lastWide.empty() && lastWide == wide) {
+        *native = lastNative;
+        return true;
     }
+    if (!ConvertToNative(wide, native)) return false;
+    lastWide = wide;
+    lastNative = *native;
     return true;
 }
 
@@ -205,16 +225,111 @@ bool IsUndeletable(const std::string& native) {
 
 struct FindEntry {
     std::wstring name;
+    std::string nativeName;
     DWORD attributes;
     std::uint64_t size;
+    mode_t mode;
 };
 
 struct FindListing {
+    std::string folder;
     std::vector<FindEntry> entries;
     std::size_t next;
 };
 
-void FillFindData(const FindEntry& entry, WIN32_FIND_DATAW* data) {
+// Listings open now, innermost last, and the folder of one of them held open: while a folder is being
+// listed, the calls on its entries (each read, written and deleted in turn) work relative to it instead
+// of walking the whole path again. The folder is held only while its listing is open, as a Windows find
+// handle holds its folder; so a deep tree holds one descriptor, not one per level.
+std::vector<const FindListing*> openListings;
+struct {
+    const FindListing* owner = nullptr;
+    int fd = -1;
+} heldFolder;
+
+void ReleaseHeldFolder() {
+    if (heldFolder.fd >= 0) close(heldFolder.fd);
+    heldFolder.owner = nullptr;
+    heldFolder.fd = -1;
+}
+
+// Where a native path is to be found: a folder descriptor and the name within it. The descriptor is the
+// held folder when the path lies directly in a folder being listed; otherwise AT_FDCWD with the whole
+// path.
+struct Place {
+    int dirFd;
+    const char* name;
+};
+
+Place Locate(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    auto holds = [&](const FindListing* listing) {
+        return listing->folder.size() == slash && path.compare(0, slash, listing->folder) == 0;
+    };
+    if (heldFolder.owner == nullptr || !holds(heldFolder.owner)) {
+        auto it = openListings.rbegin();
+        while (it != openListings.rend() && !holds(*it)) ++it;
+        if (it == openListings.rend()) return {AT_FDCWD, path.c_str()};
+        const int fd = open((*it)->folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return {AT_FDCWD, path.c_str()};
+        ReleaseHeldFolder();
+        heldFolder.owner = *it;
+        heldFolder.fd = fd;
+    }
+    return {heldFolder.fd, path.c_str() + slash + 1};
+}
+
+// The last lstat made, kept for the calls that follow on the same path: the program reads a file's
+// attributes, writes them back and deletes it, and one lstat serves all three. A file just handed out by
+// a listing is kept from the listing's own lstat. GetFileAttributesW otherwise looks afresh, and always
+// for a folder, whose attributes decide whether it is descended into. Every call that changes an entry
+// updates or forgets what is kept.
+struct {
+    std::string path;
+    struct stat st;
+    bool valid = false;
+    bool fromListing = false;
+} lastStat;
+
+int Lstat(const std::string& path, const Place& place, struct stat* st, bool fresh) {
+    if ((!fresh || lastStat.fromListing) && lastStat.valid && lastStat.path == path) {
+        *st = lastStat.st;
+        return 0;
+    }
+    lastStat.fromListing = false;
+    lastStat.valid = fstatat(place.dirFd, place.name, st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!lastStat.valid) return -1;
+    lastStat.path = path;
+    lastStat.st = *st;
+    return 0;
+}
+
+void ForgetStat() {
+    lastStat.valid = false;
+}
+
+// chmod that fails on a link rather than change its target: one fchmodat2 call where the kernel has it
+// (Linux 6.6), glibc's emulation through /proc elsewhere.
+int ChmodNoFollow(const Place& place, mode_t mode) {
+#ifdef __linux__
+#ifndef __NR_fchmodat2
+#define __NR_fchmodat2 452
+#endif
+    long result = syscall(__NR_fchmodat2, place.dirFd, place.name, mode, AT_SYMLINK_NOFOLLOW);
+    if (result == 0 || errno != ENOSYS) return static_cast<int>(result);
+#endif
+    return fchmodat(place.dirFd, place.name, mode, AT_SYMLINK_NOFOLLOW);
+}
+
+// Fills the caller's record with the listing's next entry; a plain file is kept as the last lstat.
+void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
+    const FindEntry& entry = listing->entries[listing->next++];
+    if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+        lastStat.path = listing->folder + '/' + entry.nativeName;
+        lastStat.st = {};
+        lastStat.st.st_mode = entry.mode;
+        lastStat.valid = lastStat.fromListing = true;
+    }
     *data = WIN32_FIND_DATAW{};
     data->dwFileAttributes = entry.attributes;
     data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
@@ -266,11 +381,13 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
     struct stat st;
     if (!ToNative(lpFileName, &path)) return FALSE;
     if (IsUndeletable(path)) return Fail(ERROR_SHARING_VIOLATION);
-    if (lstat(path.c_str(), &st) != 0) return FailFromErrno();
+    const Place place = Locate(path);
+    if (Lstat(path, place, &st, false) != 0) return FailFromErrno();
     // Windows deletes a link to a folder only through RemoveDirectoryW.
-    bool folder = S_ISLNK(st.st_mode) ? IsLinkToFolder(AT_FDCWD, path.c_str()) : S_ISDIR(st.st_mode);
+    bool folder = S_ISLNK(st.st_mode) ? IsLinkToFolder(place.dirFd, place.name) : S_ISDIR(st.st_mode);
     if (folder || (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0)) return Fail(ERROR_ACCESS_DENIED);
-    return unlink(path.c_str()) == 0 ? TRUE : FailFromErrno();
+    ForgetStat();
+    return unlinkat(place.dirFd, place.name, 0) == 0 ? TRUE : FailFromErrno();
 }
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
@@ -278,45 +395,55 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
     struct stat st;
     if (!ToNative(lpPathName, &path)) return FALSE;
     if (IsUndeletable(path)) return Fail(ERROR_SHARING_VIOLATION);
-    if (lstat(path.c_str(), &st) != 0) return FailFromErrno();
+    const Place place = Locate(path);
+    if (Lstat(path, place, &st, false) != 0) return FailFromErrno();
+    ForgetStat();
     if (S_ISLNK(st.st_mode)) {
-        if (!IsLinkToFolder(AT_FDCWD, path.c_str())) return Fail(ERROR_DIRECTORY);
-        return unlink(path.c_str()) == 0 ? TRUE : FailFromErrno();
+        if (!IsLinkToFolder(place.dirFd, place.name)) return Fail(ERROR_DIRECTORY);
+        return unlinkat(place.dirFd, place.name, 0) == 0 ? TRUE : FailFromErrno();
     }
     if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
-    return rmdir(path.c_str()) == 0 ? TRUE : FailFromErrno();
+    return unlinkat(place.dirFd, place.name, AT_REMOVEDIR) == 0 ? TRUE : FailFromErrno();
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
     std::string path;
     struct stat st;
     if (!ToNative(lpFileName, &path)) return INVALID_FILE_ATTRIBUTES;
-    if (lstat(path.c_str(), &st) != 0) {
+    const Place place = Locate(path);
+    if (Lstat(path, place, &st, true) != 0) {
         FailFromErrno();
         return INVALID_FILE_ATTRIBUTES;
     }
     dev_t parentDevice = st.st_dev;
-    if (S_ISDIR(st.st_mode)) {
-        struct stat parent;
-        std::string parentPath = path.substr(0, path.find_last_of('/'));
-        if (stat(parentPath.empty() ? "/" : parentPath.c_str(), &parent) == 0) parentDevice = parent.st_dev;
+    struct stat parent;
+    if (S_ISDIR(st.st_mode) &&
+        (place.dirFd != AT_FDCWD ? fstat(place.dirFd, &parent)
+                                 : stat(path.substr(0, std::max<std::size_t>(path.rfind('/'), 1)).c_str(), &parent)) == 0) {
+        parentDevice = parent.st_dev;
     }
-    return AttributesOf(st, AT_FDCWD, path.c_str(), parentDevice);
+    return AttributesOf(st, place.dirFd, place.name, parentDevice);
 }
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
     std::string path;
     struct stat st;
     if (!ToNative(lpFileName, &path)) return FALSE;
-    if (lstat(path.c_str(), &st) != 0) return FailFromErrno();
+    const Place place = Locate(path);
+    if (Lstat(path, place, &st, false) != 0) return FailFromErrno();
     if (S_ISLNK(st.st_mode)) return TRUE;
     bool readOnly = (st.st_mode & S_IWUSR) == 0;
     bool wantReadOnly = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly == wantReadOnly) return TRUE;
     mode_t mode = wantReadOnly ? (st.st_mode & 07555) : ((st.st_mode & 07777) | S_IWUSR);
-    // AT_SYMLINK_NOFOLLOW: should the file have been swapped for a link since the lstat, the call
-    // fails rather than change the link's target.
-    return fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0 ? TRUE : FailFromErrno();
+    // Should the file have been swapped for a link since the lstat, this fails rather than change the
+    // link's target.
+    if (ChmodNoFollow(place, mode) != 0) {
+        ForgetStat();
+        return FailFromErrno();
+    }
+    lastStat.st.st_mode = (st.st_mode & S_IFMT) | mode;
+    return TRUE;
 }
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
@@ -346,18 +473,21 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    // The whole listing is read at once and the folder closed again, so that a deep tree holds no
-    // open descriptor per level; Windows, like this, lists "." and ".." first.
-    auto* listing = new FindListing{{{L".", FILE_ATTRIBUTE_DIRECTORY, 0}, {L"..", FILE_ATTRIBUTE_DIRECTORY, 0}}, 1};
+    // The whole listing is read at once and the folder closed again, so that a deep tree holds no open
+    // descriptor per level; Windows, like this, lists "." and ".." first.
+    auto* listing = new FindListing{folder, {{L".", ".", FILE_ATTRIBUTE_DIRECTORY, 0, S_IFDIR},
+                                             {L"..", "..", FILE_ATTRIBUTE_DIRECTORY, 0, S_IFDIR}}, 0};
     while (const dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         struct stat st;
         if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-        listing->entries.push_back({ToWide(entry->d_name), AttributesOf(st, fd, entry->d_name, self.st_dev),
-                                    static_cast<std::uint64_t>(st.st_size)});
+        listing->entries.push_back({ToWide(entry->d_name), entry->d_name,
+                                    AttributesOf(st, fd, entry->d_name, self.st_dev),
+                                    static_cast<std::uint64_t>(st.st_size), st.st_mode});
     }
     closedir(dir);
-    FillFindData(listing->entries[0], lpFindFileData);
+    openListings.push_back(listing);
+    HandOut(listing, lpFindFileData);
     return listing;
 }
 
@@ -365,13 +495,17 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
     auto* listing = static_cast<FindListing*>(hFindFile);
     if (listing->next >= listing->entries.size()) return Fail(ERROR_NO_MORE_FILES);
-    FillFindData(listing->entries[listing->next++], lpFindFileData);
+    HandOut(listing, lpFindFileData);
     return TRUE;
 }
 
 BOOL FindClose(HANDLE hFindFile) {
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
-    delete static_cast<FindListing*>(hFindFile);
+    auto* listing = static_cast<FindListing*>(hFindFile);
+    if (heldFolder.owner == listing) ReleaseHeldFolder();
+    if (lastStat.fromListing) ForgetStat();
+    openListings.erase(std::find(openListings.begin(), openListings.end(), listing));
+    delete listing;
     return TRUE;
 }
 

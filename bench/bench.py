@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""Times tree removal by Uninstaller against the platform's own recursive delete, on identical trees.
+
+Host: build/host/Uninstaller through APPDATA against `rm -rf`. Wine: Uninstaller.exe against
+`cmd /c rmdir /s /q` in one throwaway prefix. Each round copies a planted template once per contestant
+and alternates which goes first. Prints medians, ratios, system calls per removed file, peak memory on a
+deep tree and the size of Uninstaller.exe, as a Markdown report.
+"""
+import argparse
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+HOST_EXE = ROOT / "build/host/Uninstaller"
+WIN_EXE = ROOT / "build/windows-x86/Uninstaller.exe"
+PLUGINS = Path("SketchUp/SketchUp 2014/SketchUp/Plugins")
+
+
+def plant(root, files):
+    """`files` small files in folders of 100, one in five read-only, and a nested subfolder in each."""
+    for folder in range(files // 100):
+        path = root / f"d{folder:05}"
+        (path / "nested").mkdir(parents=True)
+        for i in range(100):
+            name = path / f"f{i:03}.rb"
+            name.write_bytes(b"x\n")
+            if i % 5 == 0:
+                name.chmod(0o444)
+
+
+def plant_deep(root, depth):
+    path = root
+    for _ in range(depth):
+        path = path / "d"
+        path.mkdir(parents=True)
+        (path / "f.rb").write_bytes(b"x\n")
+
+
+def copy(template, target, on_disk=True):
+    """A fresh copy of the template. On disk: written out first, as an installed plug-in's files are,
+    so that the removal frees real blocks and no contestant pays for another's writeback. Otherwise
+    still in the page cache, where deletion is cheap and per-call overhead shows most."""
+    target.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["cp", "-a", str(template), str(target)], check=True)
+    if on_disk:
+        os.sync()
+
+
+def timed(command, env=None, cwd=None):
+    start = time.perf_counter()
+    subprocess.run(command, env=env, cwd=cwd, check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def host_env(base):
+    env = dict(os.environ)
+    env["APPDATA"] = str(base / "Roaming")
+    env["ProgramData"] = str(base / "ProgramData")
+    (base / "ProgramData").mkdir(parents=True, exist_ok=True)
+    return env
+
+
+def race(rounds, contestants):
+    """Runs each contestant once a round, the order alternating; returns the median seconds of each.
+    A contestant is (name, prepare, run, check): prepare copies its tree, check says it is gone."""
+    times = {name: [] for name, _, _, _ in contestants}
+    for r in range(rounds):
+        order = contestants if r % 2 == 0 else list(reversed(contestants))
+        for name, prepare, run, check in order:
+            prepare()
+            times[name].append(run())
+            if not check():
+                sys.exit(f"{name} left its tree behind")
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def bench_host(work, sizes, rounds, on_disk):
+    rows = []
+    for files in sizes:
+        template = work / f"template-{files}"
+        if not template.exists():
+            plant(template, files)
+        base = work / "host"
+        product = base / "Roaming" / PLUGINS / "SU_Varnok_V2"
+        other = work / "rm" / "tree"
+        env = host_env(base)
+        medians = race(rounds, [
+            ("Uninstaller", lambda: copy(template, product, on_disk), lambda: timed([str(HOST_EXE)], env=env),
+             lambda: not product.exists()),
+            ("rm -rf", lambda: copy(template, other, on_disk), lambda: timed(["rm", "-rf", str(other)]),
+             lambda: not other.exists()),
+        ])
+        rows.append((files, medians["Uninstaller"], medians["rm -rf"]))
+    return rows
+
+
+def syscalls_per_file(work, files):
+    template = work / f"template-{files}"
+    if not template.exists():
+        plant(template, files)
+    base = work / "strace"
+    copy(template, base / "Roaming" / PLUGINS / "SU_Varnok_V2")
+    log = work / "strace.txt"
+    subprocess.run(["strace", "-c", "-f", "-o", str(log), str(HOST_EXE)], env=host_env(base),
+                   stdout=subprocess.DEVNULL)
+    total = re.search(r"^100\.00\s+\S+\s+\S+\s+(\d+)", log.read_text(), re.M)
+    calls = int(total.group(1))
+    top = [line.split()[-1] + " " + line.split()[3] for line in log.read_text().splitlines()[2:7]]
+    return calls, calls / files, top
+
+
+def peak_memory_kib(base):
+    """Peak resident memory of one run, as GNU time reports it (a child of Python would carry
+    Python's own size from before its exec)."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", str(HOST_EXE)], env=host_env(base),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return int(result.stderr.strip().splitlines()[-1])
+
+
+def peak_memory_deep(work, depth):
+    empty = peak_memory_kib(work / "empty")
+    base = work / "deep"
+    plant_deep(base / "Roaming" / PLUGINS / "SU_Varnok_V2", depth)
+    deep = peak_memory_kib(base)
+    gone = not (base / "Roaming" / PLUGINS / "SU_Varnok_V2").exists()
+    return deep, empty, gone
+
+
+def bench_wine(work, files, rounds):
+    prefix = work / "wineprefix"
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEARCH="win32", WINEDLLOVERRIDES="mscoree,mshtml=",
+               WINEDEBUG="-all")
+    env.pop("DISPLAY", None)  # with no display the box returns at once: the run time is the work
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    subprocess.run(["wineboot", "-i"], env=env, check=True, **quiet)
+    subprocess.run(["wineserver", "-w"], env=env, check=True)
+    (prefix / "dosdevices" / "z:").unlink()
+    subprocess.run(["wineserver", "-p60"], env=env, **quiet)
+    drive = prefix / "drive_c"
+    run = drive / "run"
+    run.mkdir()
+    shutil.copy(WIN_EXE, run / "Uninstaller.exe")
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=env, cwd=run, **quiet)
+    user = next(p.name for p in (drive / "users").iterdir() if p.name != "Public")
+    product = drive / "users" / user / "AppData/Roaming" / PLUGINS / "SU_Varnok_V2"
+    other = drive / "rmtree" / "tree"
+    template = work / f"template-{files}"
+    if not template.exists():
+        plant(template, files)
+    try:
+        medians = race(rounds, [
+            ("Uninstaller.exe", lambda: copy(template, product),
+             lambda: timed(["wine", "./Uninstaller.exe"], env=env, cwd=run), lambda: not product.exists()),
+            ("cmd rmdir", lambda: copy(template, other),
+             lambda: timed(["wine", "cmd", "/c", "rmdir", "/s", "/q", "C:\\rmtree\\tree"], env=env, cwd=run),
+             lambda: not other.exists()),
+        ])
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, **quiet)
+    return medians["Uninstaller.exe"], medians["cmd rmdir"]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--sizes", default="1000,10000,100000")
+    parser.add_argument("--wine-files", type=int, default=10000)
+    parser.add_argument("--no-wine", action="store_true")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+
+    lines = [f"Machine: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}; "
+             f"{args.rounds} rounds each, medians, order alternating.", ""]
+    with tempfile.TemporaryDirectory(prefix="uninstaller-bench-", dir=ROOT / "build") as tmp:
+        work = Path(tmp)
+        for on_disk, title in ((True, "Trees written out to disk, as an installed plug-in is"),
+                               (False, "Trees still in the page cache, just copied")):
+            lines += [f"{title}:", "", "| tree | Uninstaller (host) | rm -rf | ratio | per file |",
+                      "|---|---|---|---|---|"]
+            host = bench_host(work, sizes, args.rounds, on_disk)
+            for files, ours, theirs in host:
+                lines.append(f"| {files:,} files | {ours * 1000:.1f} ms | {theirs * 1000:.1f} ms | "
+                             f"{ours / theirs:.2f}x | {ours / files * 1e6:.2f} us |")
+            first, last = host[0], host[-1]
+            lines += ["", f"Time per file at {last[0]:,} files against {first[0]:,}: "
+                          f"{(last[1] / last[0]) / (first[1] / first[0]):.2f}x", ""]
+        calls, per_file, top = syscalls_per_file(work, 10000)
+        lines += [f"System calls (strace -c -f) removing 10,000 files: {calls:,}, {per_file:.2f} per file "
+                  f"(most: {', '.join(top)})"]
+        deep, empty, gone = peak_memory_deep(work, 1000)
+        lines += [f"Tree 1,000 folders deep: peak resident memory {deep / 1024:.1f} MiB (a run with nothing "
+                  f"to remove: {empty / 1024:.1f} MiB), {'removed completely' if gone else 'NOT removed'}"]
+        if not args.no_wine:
+            ours, theirs = bench_wine(work, args.wine_files, args.rounds)
+            lines += ["", "| tree | Uninstaller.exe (Wine) | cmd /c rmdir /s /q | ratio |", "|---|---|---|---|",
+                      f"| {args.wine_files:,} files | {ours * 1000:.0f} ms | {theirs * 1000:.0f} ms | "
+                      f"{ours / theirs:.2f}x |"]
+        lines += ["", f"Uninstaller.exe: {WIN_EXE.stat().st_size:,} bytes"]
+    report = "\n".join(lines)
+    print(report)
+    (ROOT / "build" / "bench.md").write_text(report + "\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -12,7 +12,7 @@ scripts/setup.sh host windows
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86 -j "$(nproc)" --target Uninstaller >/dev/null
 exe="$PWD/build/windows-x86/Uninstaller.exe"
-source tests/wine/lib.sh
+source scripts/wine-lib.sh
 
 show() {  # every entry below the two plug-in folders
   local base

@@ -5,7 +5,7 @@
 # Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE WORK_DIR
 set -uo pipefail
 exe=$(readlink -f "$1") holder=$(readlink -f "$2") work="$3"
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../../scripts/wine-lib.sh"
 
 passed=0 failed=0
 fail() { echo "  FAIL: $*"; scenario_ok=no; }

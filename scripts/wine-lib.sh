@@ -1,4 +1,4 @@
-# Shared by the Wine end-to-end suite and the demo: a throwaway Wine prefix, a virtual display, planting
+# Shared by the demo and the Wine end-to-end suite: a throwaway Wine prefix, a virtual display, planting
 # an installation, and one run of Uninstaller.exe watched from outside. Source it; it changes nothing
 # until a function is called.
 

@@ -5,6 +5,7 @@
 #include "platform/win32api.h"
 #include "removal/remove_folder_tree.h"
 
+#include <cwchar>
 #include <string>
 
 static_assert(UserAppData == CSIDL_APPDATA && CommonAppData == CSIDL_COMMON_APPDATA,
@@ -24,6 +25,20 @@ bool ComposeTargetPath(BaseFolder baseFolder, const wchar_t* relativePath, bool 
         return false;
     }
     return PathAppendW(path, relativePath) != FALSE;
+}
+
+// True when a folder between the plug-in folder and the step's target is a link or mount point: what
+// lies beyond it is not the product's own, so a file step must not reach through it. Tree removal has
+// removed such a link already where the platform can; Wine cannot remove a Unix link to a folder.
+bool CrossesLinkBelowPluginsRoot(const WCHAR* path, const wchar_t* relativePath) {
+    const std::wstring target = path;
+    const std::size_t pluginsEnd = target.size() - std::wcslen(relativePath) + std::wcslen(PluginsRoot);
+    for (std::size_t slash = target.find(L'\\', pluginsEnd + 1); slash != std::wstring::npos;
+         slash = target.find(L'\\', slash + 1)) {
+        const DWORD attributes = GetFileAttributesW(target.substr(0, slash).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -46,7 +61,7 @@ void RunUninstall() {
                 RemoveFolderTree(std::wstring(path));
                 break;
             case RemoveFile:
-                DeleteFileW(path);
+                if (!CrossesLinkBelowPluginsRoot(path, step.relativePath)) DeleteFileW(path);
                 break;
             }
         }

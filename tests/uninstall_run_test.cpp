@@ -218,6 +218,21 @@ TEST_F(UninstallRunTest, ProductFolderThatIsALinkIsFoundAndOnlyTheLinkGoes) {
     EXPECT_TRUE(fs::is_empty(Plugins(common_)));
 }
 
+TEST_F(UninstallRunTest, FileStepDoesNotReachThroughALinkThatSurvived) {
+    // roaming/: SU_Varnok_V2/ main.rb, plug_in -> elsewhere/ (cannot be removed)
+    // inside/elsewhere/ varnok_tools.rbs
+    const fs::path elsewhere = root_ / "inside" / "elsewhere";
+    MakeFile(elsewhere / "varnok_tools.rbs");
+    MakeFile(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb");
+    fs::create_directory_symlink(elsewhere, Plugins(roaming_) / "SU_Varnok_V2" / "plug_in");
+    KeepFromDeletion(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in");
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(Exists(elsewhere / "varnok_tools.rbs"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));
+}
+
 TEST_F(UninstallRunTest, ProgramExitsWithStatusOneAndPrintsTheReport) {
     // roaming/: V2.5 installation
     PlantInstallation(roaming_, "SU_Varnok_V2.5");

@@ -98,14 +98,16 @@ plant "$ROAMING" SU_Varnok_V2 SU_Varnok_V2.5.rbs
 scenario "loose files only, product name taken by a file" "No application installed" "$(r SU_Varnok_V2.5.rbs)"
 
 # --- Safety on the real platform
+# The link takes the place of plug_in, so the later step for plug_in\varnok_tools.rbs would reach
+# through it were it followed; Wine cannot remove a Unix link, so the link survives the tree removal.
 clear_plugins
-mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt"
-plant "$ROAMING" "${v2_files[@]}"
-ln -s "$C/outside/dir" "$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in/escape"
+mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt" && echo keep >"$C/outside/dir/varnok_tools.rbs"
+plant "$ROAMING" SU_Varnok_V2/main.rb SU_Varnok_V2/sub/ SU_Varnok_V2.rbs SU_Varnok_Section_Tool.rb varnok_tools.rbs
+ln -s "$C/outside/dir" "$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in"
 scenario "a folder link inside the product folder points outside" "All applications have been uninstalled" \
-  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/plug_in/varnok_tools.rbs)" "$(r SU_Varnok_V2/plug_in/icons)" \
-  "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" "$(r Veltrix_Section)"
-[[ -f "$C/outside/dir/keep.txt" ]] || { echo "  FAIL: the link's target lost its file"; failed=$((failed + 1)); }
+  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/sub)" "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" \
+  "$(r varnok_tools.rbs)"
+[[ -f "$C/outside/dir/varnok_tools.rbs" ]] || { echo "  FAIL: the link's target lost a file"; failed=$((failed + 1)); }
 
 clear_plugins
 plant "$ROAMING" "${v2_files[@]}"

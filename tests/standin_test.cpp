@@ -45,6 +45,14 @@ TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolder) {
     std::replace(expected.begin(), expected.end(), L'/', L'\\');
     EXPECT_EQ(std::wstring(path), expected);
 
+    // inside/ link -> outside/dir: ".." after it leads to outside/, not back to inside/
+    fs::create_directory_symlink(outside_ / "dir", root_ / "inside" / "link");
+    ASSERT_EQ(setenv("APPDATA", (root_ / "inside" / "link" / "..").c_str(), 1), 0);
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0);
+    expected = outside_.wstring();
+    std::replace(expected.begin(), expected.end(), L'/', L'\\');
+    EXPECT_EQ(std::wstring(path), expected);
+
     for (const char* bad : {"relative/roaming", "/no/such/folder", ""}) {
         ASSERT_EQ(setenv("APPDATA", bad, 1), 0);
         std::wcscpy(path, L"stale");

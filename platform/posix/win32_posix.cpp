@@ -353,8 +353,12 @@ HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR pszPath) {
     const char* value = std::getenv(slot == 0 ? "APPDATA" : "ProgramData");
     struct stat st;
     if (value == nullptr || value[0] != '/' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) return notFound;
-    std::wstring folder = ToWide(value);
-    while (folder.size() > 1 && folder.back() == L'\\') folder.pop_back();
+    // The folder as the kernel resolves it: the stand-in resolves ".." by text, as Windows does, and
+    // that must not lead a path built on this folder anywhere else than the variable names.
+    char* resolved = realpath(value, nullptr);
+    if (resolved == nullptr) return notFound;
+    const std::wstring folder = ToWide(resolved);
+    std::free(resolved);
     if (folder.size() >= MAX_PATH) return notFound;
     folder.copy(pszPath, folder.size());
     pszPath[folder.size()] = L'\0';

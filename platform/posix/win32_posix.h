@@ -71,8 +71,8 @@ struct WIN32_FIND_DATAW {
     WCHAR cAlternateFileName[14];
 };
 
-// Resolves CSIDL_APPDATA from $APPDATA and CSIDL_COMMON_APPDATA from $ProgramData. Writes the folder
-// into pszPath (MAX_PATH wide characters) and returns S_OK; returns a negative HRESULT and leaves
+// Resolves CSIDL_APPDATA from $APPDATA and CSIDL_COMMON_APPDATA from $ProgramData, links and ".."
+// resolved. Writes the folder into pszPath (MAX_PATH wide characters) and returns S_OK; returns a negative HRESULT and leaves
 // pszPath empty when the variable is unset, not absolute, too long, or names no existing folder.
 HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath);
 

@@ -96,8 +96,15 @@ run_uninstaller() {
       sleep 0.5
       import -window "$window" -frame "$BOX_PNG" 2>/dev/null || import -window root "$BOX_PNG"
     fi
-    [[ "${BOX_PRESS:-yes}" == yes ]] && xdotool key --window "$window" Return 2>/dev/null
+    if [[ "${BOX_PRESS:-yes}" == yes ]]; then
+      # A key press can be lost while the window is still settling: press again until the program ends.
+      for _ in 1 2 3 4 5; do
+        xdotool key --window "$window" Return 2>/dev/null || true
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break 2; sleep 0.1; done
+      done
+    fi
   fi
+  if [[ -z "$window" || "${BOX_PRESS:-yes}" == yes ]]; then kill "$pid" 2>/dev/null || true; fi
   EXIT_STATUS=0
   wait "$pid" || EXIT_STATUS=$?
   local call

@@ -63,23 +63,6 @@ TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolder) {
     EXPECT_LT(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0);
 }
 
-TEST_F(StandInTest, NamesWindowsCannotHaveAreListedWithoutSeparators) {
-    // inside/ "a\b", "\xff.bin"
-    MakeFile(root_ / "inside" / "a\\b");
-    MakeFile(root_ / "inside" / "\xff.bin");
-
-    WIN32_FIND_DATAW entry = {};
-    HANDLE listing = FindFirstFileW((root_ / "inside" / "*.*").wstring().c_str(), &entry);
-    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
-    int names = 0;
-    do {
-        EXPECT_EQ(std::wcspbrk(entry.cFileName, L"\\/"), nullptr) << names;
-        ++names;
-    } while (FindNextFileW(listing, &entry) == TRUE);
-    FindClose(listing);
-    EXPECT_EQ(names, 4);
-}
-
 TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
     // inside/ dirlink -> outside/dir, filelink -> outside/readonly.txt
     const fs::path inside = root_ / "inside";

@@ -321,6 +321,17 @@ int ChmodNoFollow(const Place& place, mode_t mode) {
     return fchmodat(place.dirFd, place.name, mode, AT_SYMLINK_NOFOLLOW);
 }
 
+// The first step of every call on an entry: converts the path through the safety net, places it and
+// takes its lstat (afresh when `fresh`). Returns false, with the error set, when the path is refused or
+// the entry cannot be read. `place` points into `path`.
+bool LookUp(LPCWSTR wide, bool fresh, std::string* path, Place* place, struct stat* st) {
+    if (!ToNative(wide, path)) return false;
+    *place = Locate(*path);
+    if (Lstat(*path, *place, st, fresh) == 0) return true;
+    FailFromErrno();
+    return false;
+}
+
 // Fills the caller's record with the listing's next entry; a plain file is kept as the last lstat.
 void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
     const FindEntry& entry = listing->entries[listing->next++];
@@ -382,11 +393,10 @@ BOOL PathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
     std::string path;
+    Place place{};
     struct stat st;
-    if (!ToNative(lpFileName, &path)) return FALSE;
+    if (!LookUp(lpFileName, false, &path, &place, &st)) return FALSE;
     if (IsUndeletable(path)) return Fail(ERROR_SHARING_VIOLATION);
-    const Place place = Locate(path);
-    if (Lstat(path, place, &st, false) != 0) return FailFromErrno();
     // Windows deletes a link to a folder only through RemoveDirectoryW.
     bool folder = S_ISLNK(st.st_mode) ? IsLinkToFolder(place.dirFd, place.name) : S_ISDIR(st.st_mode);
     if (folder || (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0)) return Fail(ERROR_ACCESS_DENIED);
@@ -396,11 +406,10 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
     std::string path;
+    Place place{};
     struct stat st;
-    if (!ToNative(lpPathName, &path)) return FALSE;
+    if (!LookUp(lpPathName, false, &path, &place, &st)) return FALSE;
     if (IsUndeletable(path)) return Fail(ERROR_SHARING_VIOLATION);
-    const Place place = Locate(path);
-    if (Lstat(path, place, &st, false) != 0) return FailFromErrno();
     ForgetStat();
     if (S_ISLNK(st.st_mode)) {
         if (!IsLinkToFolder(place.dirFd, place.name)) return Fail(ERROR_DIRECTORY);
@@ -412,13 +421,9 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
     std::string path;
+    Place place{};
     struct stat st;
-    if (!ToNative(lpFileName, &path)) return INVALID_FILE_ATTRIBUTES;
-    const Place place = Locate(path);
-    if (Lstat(path, place, &st, true) != 0) {
-        FailFromErrno();
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    if (!LookUp(lpFileName, true, &path, &place, &st)) return INVALID_FILE_ATTRIBUTES;
     dev_t parentDevice = st.st_dev;
     struct stat parent;
     if (S_ISDIR(st.st_mode) &&
@@ -431,10 +436,9 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
     std::string path;
+    Place place{};
     struct stat st;
-    if (!ToNative(lpFileName, &path)) return FALSE;
-    const Place place = Locate(path);
-    if (Lstat(path, place, &st, false) != 0) return FailFromErrno();
+    if (!LookUp(lpFileName, false, &path, &place, &st)) return FALSE;
     if (S_ISLNK(st.st_mode)) return TRUE;
     bool readOnly = (st.st_mode & S_IWUSR) == 0;
     bool wantReadOnly = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;

@@ -140,15 +140,14 @@ def bench_wine(work, files, rounds):
                WINEDEBUG="-all")
     env.pop("DISPLAY", None)  # with no display the box returns at once: the run time is the work
     quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, **quiet)
-    subprocess.run(["wineserver", "-w"], env=env, check=True)
-    (prefix / "dosdevices" / "z:").unlink()
-    subprocess.run(["wineserver", "-p60"], env=env, **quiet)
+    subprocess.run(["bash", "-c", 'source "$0" && wine_prefix_make "$1"', str(ROOT / "scripts/wine-lib.sh"),
+                    str(prefix)], env=env, check=True)
+    if (prefix / "dosdevices" / "z:").exists():
+        sys.exit("the Wine prefix still maps Z:")
     drive = prefix / "drive_c"
     run = drive / "run"
     run.mkdir()
     shutil.copy(WIN_EXE, run / "Uninstaller.exe")
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=env, cwd=run, **quiet)
     user = next(p.name for p in (drive / "users").iterdir() if p.name != "Public")
     product = drive / "users" / user / "AppData/Roaming" / PLUGINS / "SU_Varnok_V2"
     other = drive / "rmtree" / "tree"

@@ -5,27 +5,37 @@
 CAPTION="SU Varnok Uninstaller 2014"
 PLUGINS="SketchUp/SketchUp 2014/SketchUp/Plugins"
 
-# wine_prefix_init DIR: a new prefix in DIR with its Z: drive unmapped and the message box's arguments
-# traced. Start the display first: Wine's desktop process, started here, keeps the one it found.
-wine_prefix_init() {
+# wine_prefix_make DIR: a prefix in DIR, made unless one is there, with its Z: drive (the Unix root)
+# unmapped, so that a program started inside C: can reach nothing outside the prefix. Sets WINEPREFIX.
+wine_prefix_make() {
   export WINEPREFIX="$1"
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
   export WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
-  # The server and Wine's services outlive each program and keep the descriptors they were given.
-  wineboot -i >/dev/null 2>&1 </dev/null
-  wineserver -w
-  rm -f "$WINEPREFIX/dosdevices/z:"
+  if [[ ! -d "$WINEPREFIX/drive_c" ]]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 </dev/null
+    wineserver -w
+    rm -f "$WINEPREFIX/dosdevices/z:"
+  fi
   wine_env
+}
+
+# wine_prefix_init DIR: a new prefix in DIR, made afresh, with the message box's arguments traced.
+# Start the display first: Wine's desktop process, started here, keeps the one it found.
+wine_prefix_init() {
+  rm -rf "$1"
+  wine_prefix_make "$1"
   wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ user32.MessageBoxA
   wine_prefix_locate
 }
 
 # wine_env: the environment for Wine, and a server kept alive between programs, which makes each start
-# much faster.
+# much faster. The server and the services Wine starts with the first program outlive it and keep every
+# descriptor they were given, so they are started here with none: a caller reading a later program's
+# output to its end would otherwise wait for them.
 wine_env() {
   export WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
-  wineserver -p60 >/dev/null 2>&1 </dev/null || true
+  wineserver -p60 >/dev/null 2>&1 </dev/null || true  # fails when a server already runs
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
 # wine_reg KEY NAME TYPE DATA: sets one registry value in the prefix.

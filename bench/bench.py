@@ -20,7 +20,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 HOST_EXE = ROOT / "build/host/Uninstaller"
-WIN_EXE = ROOT / "build/windows-x86/Uninstaller.exe"
+# bench/run.sh picks the Windows build that this host can run, and the Wine loader that runs it.
+WINE_BUILD = os.environ.get("WINE_BUILD", "windows-x86")
+WINE_LOADER = os.environ.get("WINE_LOADER", "/usr/lib/wine/wine")
+WIN_EXE = ROOT / "build" / WINE_BUILD / "Uninstaller.exe"
 PLUGINS = Path("SketchUp/SketchUp 2014/SketchUp/Plugins")
 
 
@@ -136,7 +139,7 @@ def peak_memory_deep(work, depth):
 
 def bench_wine(work, files, rounds):
     prefix = work / "wineprefix"
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEARCH="win32", WINEDLLOVERRIDES="mscoree,mshtml=",
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDLLOVERRIDES="mscoree,mshtml=",
                WINEDEBUG="-all")
     env.pop("DISPLAY", None)  # with no display the box returns at once: the run time is the work
     quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
@@ -199,10 +202,11 @@ def main():
                   f"to remove: {empty / 1024:.1f} MiB), {'removed completely' if gone else 'NOT removed'}"]
         if not args.no_wine:
             ours, theirs = bench_wine(work, args.wine_files, args.rounds)
-            lines += ["", "| tree | Uninstaller.exe (Wine) | cmd /c rmdir /s /q | ratio |", "|---|---|---|---|",
+            lines += ["", f"Wine: build/{WINE_BUILD}/Uninstaller.exe, loader {WINE_LOADER}", "",
+                      "| tree | Uninstaller.exe (Wine) | cmd /c rmdir /s /q | ratio |", "|---|---|---|---|",
                       f"| {args.wine_files:,} files | {ours * 1000:.0f} ms | {theirs * 1000:.0f} ms | "
                       f"{ours / theirs:.2f}x |"]
-        lines += ["", f"Uninstaller.exe: {WIN_EXE.stat().st_size:,} bytes"]
+        lines += ["", f"build/{WINE_BUILD}/Uninstaller.exe: {WIN_EXE.stat().st_size:,} bytes"]
     report = "\n".join(lines)
     print(report)
     (ROOT / "build" / "bench.md").write_text(report + "\n")

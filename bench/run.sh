@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # Benchmarks tree removal: the host Uninstaller against rm -rf, Uninstaller.exe under Wine against
 # cmd /c rmdir /s /q, system calls per file, peak memory on a deep tree, and the size of the program.
-# Writes the report to build/bench.md. Options go to bench/bench.py (--rounds, --sizes, --no-wine).
+# The Wine contest runs the 32-bit product where the host can execute 32-bit code, and the 64-bit build
+# elsewhere. Writes the report to build/bench.md. Options go to bench/bench.py (--rounds, --sizes,
+# --no-wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh host windows bench
-for preset in host windows-x86; do
+source scripts/wine-lib.sh
+if wine_use win32; then
+  export WINE_BUILD=windows-x86
+else
+  wine_use win64
+  export WINE_BUILD=windows-x64
+fi
+export WINE_LOADER
+for preset in host "$WINE_BUILD"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)" --target Uninstaller >/dev/null
 done

@@ -5,14 +5,26 @@
 #
 # With WINEPREFIX set explicitly, it runs on that prefix instead: nothing is planted, and the program
 # removes whatever installation that prefix really holds.
+#
+# The product is the 32-bit program. On a host that cannot execute 32-bit code, the 64-bit build of the
+# same sources runs instead, under Wine's 64-bit loader; the first lines say which.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 given_prefix="${WINEPREFIX:-}"
 scripts/setup.sh host windows
-cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86 -j "$(nproc)" --target Uninstaller >/dev/null
-exe="$PWD/build/windows-x86/Uninstaller.exe"
 source scripts/wine-lib.sh
+if wine_use win32; then
+  preset=windows-x86
+  echo "Running the product, the 32-bit Uninstaller.exe, under Wine's 32-bit loader."
+else
+  echo "The 32-bit program cannot run here: $WINE_SKIP_REASON."
+  echo "Running the 64-bit build of the same sources instead, under Wine's 64-bit loader."
+  wine_use win64
+  preset=windows-x64
+fi
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)" --target Uninstaller >/dev/null
+exe="$PWD/build/$preset/Uninstaller.exe"
 
 show() {  # every entry below the two plug-in folders
   local base
@@ -25,8 +37,8 @@ show() {  # every entry below the two plug-in folders
 if [[ -z "$given_prefix" ]]; then
   [[ -n "${DISPLAY:-}" ]] || xvfb_start
   trap 'wine_prefix_end; xvfb_stop' EXIT
-  echo "Preparing a throwaway Wine prefix in build/demo-prefix (its Z: drive unmapped)"
-  wine_prefix_init "$PWD/build/demo-prefix"
+  echo "Preparing a throwaway Wine prefix in build/demo-prefix-$WINEARCH (its Z: drive unmapped)"
+  wine_prefix_init "$PWD/build/demo-prefix-$WINEARCH"
   # Wine draws the box's own title bar, so that the screenshot shows the caption without a window manager.
   wine_reg 'HKCU\Software\Wine\X11 Driver' Decorated REG_SZ N
   plant "$ROAMING" SU_Varnok_V2/plug_in/varnok_tools.rbs SU_Varnok_V2/main.rb SU_Varnok_V2.rbs \
@@ -37,6 +49,7 @@ if [[ -z "$given_prefix" ]]; then
   BOX_PNG="$PWD/build/messagebox.png"
 else
   export WINEPREFIX="$given_prefix"
+  unset WINEARCH  # the prefix you gave is of its own kind
   echo "Running on the Wine prefix you gave: $WINEPREFIX"
   wine_env
   wine_prefix_locate

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever this machine lacks for the named kind of work:
 #   host     the native build and its tests
-#   windows  the 32-bit Windows build, Wine and what the Wine tests and the demo drive it with
+#   windows  the 32-bit and 64-bit Windows builds, Wine and what the Wine tests and the demo drive it with
 #   bench    what bench/run.sh measures with
 set -euo pipefail
 
@@ -9,8 +9,8 @@ packages=(cmake g++ make libgtest-dev googletest bubblewrap)
 for kind in "$@"; do
   case "$kind" in
     host) ;;
-    windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool
-                        icoutils imagemagick python3) ;;
+    windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+                        wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick python3) ;;
     bench) packages+=(strace time) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac

@@ -5,16 +5,43 @@
 CAPTION="SU Varnok Uninstaller 2014"
 PLUGINS="SketchUp/SketchUp 2014/SketchUp/Plugins"
 
-# wine_prefix_make DIR: a prefix in DIR, made unless one is there, with its Z: drive (the Unix root)
-# unmapped, so that a program started inside C: can reach nothing outside the prefix. Sets WINEPREFIX.
+WINE_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# wine_use ARCH: every Wine command from here on runs ARCH programs, win32 or win64, in a prefix of that
+# kind; sets WINEARCH and WINE_LOADER. Returns 1, with WINE_SKIP_REASON set, when this host cannot run
+# 32-bit code (found by starting the 32-bit loader) or UNINSTALLER_NO_32BIT asks to act as if so.
+wine_use() {
+  if [[ "$1" == win32 ]]; then
+    if [[ -n "${UNINSTALLER_NO_32BIT:-}" ]]; then
+      WINE_SKIP_REASON="UNINSTALLER_NO_32BIT is set, so the 32-bit Wine runs are skipped"
+      return 1
+    fi
+    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+      WINE_SKIP_REASON="this host cannot execute 32-bit code: Wine's 32-bit loader does not start"
+      return 1
+    fi
+    WINE_LOADER=/usr/lib/wine/wine
+  else
+    [[ ":$PATH:" == *":$WINE_LIB_DIR/wine64:"* ]] || export PATH="$WINE_LIB_DIR/wine64:$PATH"
+    WINE_LOADER=/usr/lib/wine/wine64
+  fi
+  export WINEARCH="$1"
+}
+
+# wine_prefix_make DIR: a prefix in DIR for the Wine chosen by wine_use, made unless one is there, with
+# its Z: drive (the Unix root) unmapped, so that a program started inside C: can reach nothing outside
+# the prefix. Sets WINEPREFIX.
 wine_prefix_make() {
   export WINEPREFIX="$1"
-  export WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
   if [[ ! -d "$WINEPREFIX/drive_c" ]]; then
     mkdir -p "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 </dev/null
     wineserver -w
     rm -f "$WINEPREFIX/dosdevices/z:"
+    # Debian's Wine 8 looks for its own fonts in /usr/share/fonts, not where fonts-wine puts them; from
+    # the prefix's Fonts folder they are found, and the box has Windows' look (Marlett's close glyph).
+    cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
   fi
   wine_env
 }
@@ -33,7 +60,7 @@ wine_prefix_init() {
 # descriptor they were given, so they are started here with none: a caller reading a later program's
 # output to its end would otherwise wait for them.
 wine_env() {
-  export WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
   wineserver -p60 >/dev/null 2>&1 </dev/null || true  # fails when a server already runs
   wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Checks the built Uninstaller.exe itself: PE32 for i386, GUI subsystem with a Unicode entry, subsystem
-# and OS version 5.0, stripped, Windows' own DLLs only with functions Windows XP has, the two icon
-# groups of eight images, and a manifest that never asks for elevation.
-# Usage: check.sh UNINSTALLER_EXE
+# Checks the built Uninstaller.exe itself: PE32 for i386 (PE32+ for AMD64 in the 64-bit build), GUI
+# subsystem with a Unicode entry, subsystem and OS version 5.0, stripped, no time stamp, Windows' own
+# DLLs only (in the product, only functions Windows XP has), the two icon groups of eight images, and a
+# manifest for the file's processor that never asks for elevation.
+# Usage: check.sh UNINSTALLER_EXE win32|win64
 set -uo pipefail
 exe="$1"
 here=$(dirname "$0")
-objdump=i686-w64-mingw32-objdump
+if [[ "$2" == win64 ]]; then
+  objdump=x86_64-w64-mingw32-objdump format='pei-x86-64' magic='020b' arch=amd64
+else
+  objdump=i686-w64-mingw32-objdump format='pei-i386' magic='010b' arch=x86
+fi
 failed=0
 check() {  # check DESCRIPTION COMMAND...
   local what="$1"
@@ -16,7 +21,8 @@ check() {  # check DESCRIPTION COMMAND...
 header=$($objdump -p "$exe")
 field() { awk -v f="$1" '$1 == f { print $2; exit }' <<<"$header"; }
 
-check "PE32 for i386" grep -q 'file format pei-i386' <<<"$header"
+check "$format, magic $magic" test "$(grep -c -E "file format $format\$|^Magic\s+$magic\b" <<<"$header")" = 2
+check "no time stamp in the header" grep -q -x $'Time/Date\t\tThu Jan  1 00:00:00 1970' <<<"$header"
 check "GUI subsystem" test "$(field Subsystem)" = 00000002
 check "subsystem version 5.0" test "$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)" = 5.0
 check "OS version 5.0" test "$(field MajorOSystemVersion).$(field MinorOSystemVersion)" = 5.0
@@ -25,8 +31,10 @@ check "stripped" bash -c "$objdump -t '$exe' | grep -q 'no symbols'"
 imports=$(awk '/DLL Name:/ { dll = $3 } /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll " " $3 }' <<<"$header" | sort)
 dlls=$(awk '/DLL Name:/ { print $3 }' <<<"$header" | sort | tr '\n' ' ')
 check "only Windows' own DLLs ($dlls)" test "$dlls" = "KERNEL32.dll SHELL32.dll SHLWAPI.dll USER32.dll msvcrt.dll "
-unknown=$(comm -23 <(printf '%s\n' "$imports") <(grep -v '^#' "$here/xp-imports.txt" | sort))
-check "every import is one Windows XP has${unknown:+ (not: $(tr '\n' ' ' <<<"$unknown"))}" test -z "$unknown"
+if [[ "$arch" == x86 ]]; then
+  unknown=$(comm -23 <(printf '%s\n' "$imports") <(grep -v '^#' "$here/xp-imports.txt" | sort))
+  check "every import is one Windows XP has${unknown:+ (not: $(tr '\n' ' ' <<<"$unknown"))}" test -z "$unknown"
+fi
 check "Unicode entry: the start-up reads the wide command line" grep -qx 'msvcrt.dll __wgetmainargs' <<<"$imports"
 
 work=$(mktemp -d)
@@ -45,6 +53,7 @@ check "the committed icon is the one res/make_icon.py draws" cmp -s "$work/drawn
 
 manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
 check "manifest at type 24, id 1, requests asInvoker" grep -q 'requestedExecutionLevel level="asInvoker" uiAccess="false"' <<<"$manifest"
+check "manifest for $arch" test "$(grep -o -c "processorArchitecture=\"$arch\"" <<<"$manifest")" = 2
 check "manifest never asks for elevation" bash -c '! grep -q -E "requireAdministrator|highestAvailable|uiAccess=\"true\"" <<<"$1"' _ "$manifest"
 
 echo

@@ -2,10 +2,12 @@
 # End-to-end scenarios: Uninstaller.exe on planted installations in a throwaway Wine prefix, its box
 # watched on a virtual display. In each scenario the whole C: drive (less Windows' own folder) must
 # change by exactly the planted targets expected to go, and by nothing else.
-# Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE WORK_DIR
+# Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE WINEARCH WORK_DIR (WINEARCH: win32 or win64). Exits 77,
+# skipped, where the host cannot run that Wine.
 set -uo pipefail
-exe=$(readlink -f "$1") holder=$(readlink -f "$2") work="$3"
+exe=$(readlink -f "$1") holder=$(readlink -f "$2") work="$4"
 source "$(dirname "$0")/../../scripts/wine-lib.sh"
+wine_use "$3" || { echo "skipped: $WINE_SKIP_REASON"; exit 77; }
 
 passed=0 failed=0
 fail() { echo "  FAIL: $*"; scenario_ok=no; }

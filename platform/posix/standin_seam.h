@@ -6,6 +6,10 @@
 // Makes the callNumber-th call (counted from 1 since the last reset) of SHGetFolderPathW for csidl fail.
 void StandInFailFolderLookup(int csidl, int callNumber);
 
+// Makes every later SHGetFolderPathW for csidl succeed with exactly `path`, whatever it is, as Windows
+// does with the folder's registry value.
+void StandInGiveFolderPath(int csidl, const std::wstring& path);
+
 // Makes DeleteFileW and RemoveDirectoryW fail with ERROR_SHARING_VIOLATION on this path, as Windows
 // does for a file another process holds open. Tests run as root, where permission bits stop nothing.
 void StandInMakeUndeletable(const std::wstring& path);

@@ -1,14 +1,15 @@
 // POSIX stand-in for the Win32 calls the uninstaller uses, so that the same program builds and is
-// tested on Linux. It behaves as Windows does wherever the program relies on it.
+// tested on Linux. Each call does what Windows documents for it, one native call or two, and keeps no
+// state beyond what Windows itself keeps (the last error, open listings) and the test seam.
 #include "win32_posix.h"
 
 #include "standin_seam.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,15 +17,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
-thread_local DWORD lastError = 0;
+DWORD lastError = 0;
 
+// The test seam's state: see standin_seam.h.
 int lookupCalls[2];
 int failingLookupCall[2];
+bool folderPathGiven[2];
+std::wstring folderPath[2];
 std::set<std::string> undeletable;
 int refusalCount = 0;
 std::wstring lastRefusal;
@@ -36,7 +39,8 @@ unsigned lastMessageStyle = 0;
 // Wide names map to file-name bytes and back without loss. A byte that is not part of valid UTF-8,
 // a byte that Windows forbids in a name (a backslash, wildcards, control characters) and every byte of
 // a character that is itself in the escape range is carried as the private-use character
-// EscapeBase + byte. Any other character is its UTF-8 encoding.
+// EscapeBase + byte. Any other character is its UTF-8 encoding. Only such escapes, as a listing hands
+// them out, reach a name with a forbidden byte: the same character written plainly is refused.
 constexpr wchar_t EscapeBase = 0xF000;
 
 bool IsForbiddenInWindowsName(unsigned char byte) {
@@ -66,26 +70,23 @@ int DecodeUtf8(const unsigned char* s, std::size_t n, char32_t* codePoint) {
     return length;
 }
 
-// Native bytes to a wide path: "/" becomes "\", everything else as described at EscapeBase.
+// Native bytes to wide text: "/" becomes "\", everything else as described at EscapeBase.
 std::wstring ToWide(const std::string& native) {
     std::wstring wide;
     const auto* s = reinterpret_cast<const unsigned char*>(native.data());
-    std::size_t n = native.size();
-    for (std::size_t i = 0; i < n;) {
+    for (std::size_t i = 0; i < native.size();) {
+        char32_t c = 0;
+        int length = DecodeUtf8(s + i, native.size() - i, &c);
+        const bool escape = length == 0 || (length == 1 && IsForbiddenInWindowsName(s[i])) ||
+                            (c >= EscapeBase && c <= EscapeBase + 0xFF);
+        if (length == 0) length = 1;
         if (s[i] == '/') {
             wide += L'\\';
-            ++i;
-            continue;
+        } else if (escape) {
+            for (int k = 0; k < length; ++k) wide += static_cast<wchar_t>(EscapeBase + s[i + k]);
+        } else {
+            wide += static_cast<wchar_t>(c);
         }
-        char32_t c = 0;
-        int length = DecodeUtf8(s + i, n - i, &c);
-        bool escape = length == 0 || (length == 1 && IsForbiddenInWindowsName(s[i])) ||
-                      (c >= EscapeBase && c <= EscapeBase + 0xFF);
-        if (length == 0) length = 1;
-        for (int k = 0; k < length; ++k) {
-            if (escape) wide += static_cast<wchar_t>(EscapeBase + s[i + k]);
-        }
-        if (!escape) wide += static_cast<wchar_t>(c);
         i += length;
     }
     return wide;
@@ -109,82 +110,21 @@ void EncodeUtf8(char32_t c, std::string* out) {
     }
 }
 
-bool Refuse(LPCWSTR wide) {
-    ++refusalCount;
-    lastRefusal = wide ? wide : L"";
-    lastError = ERROR_PATH_NOT_FOUND;
+bool Fail(DWORD error) {
+    lastError = error;
     return false;
 }
 
-// Ends the component that begins at `start` in `native`: drops it when it is empty or ".", and drops
-// it with the one before when it is "..", as Windows resolves them, by text.
-void EndComponent(std::string* native, std::size_t start) {
-    const std::size_t length = native->size() - start;
-    const char* component = native->data() + start;
-    if (length == 0 || (length == 1 && component[0] == '.')) {
-        native->resize(start - 1);
-    } else if (length == 2 && component[0] == '.' && component[1] == '.') {
-        native->resize(start - 1);
-        native->resize(native->rfind('/') == std::string::npos ? 0 : native->rfind('/'));
-    }
+bool Refuse(LPCWSTR wide) {
+    ++refusalCount;
+    lastRefusal = wide ? wide : L"";
+    return Fail(ERROR_PATH_NOT_FOUND);
 }
 
-// The safety net: every path handed to a file call passes here. Converts a wide path to the native
-// one, resolving "." and ".." by text as Windows does. Returns false, with ERROR_PATH_NOT_FOUND as
-// Windows gives for a missing path, when the path is empty, relative or names the filesystem root
-// (those are recorded as refusals), or ERROR_INVALID_NAME when it holds a character that no listed
-// name maps to.
-bool ConvertToNative(LPCWSTR wide, std::string* native) {
-    native->clear();
-    if (wide == nullptr || (wide[0] != L'\\' && wide[0] != L'/')) return Refuse(wide);
-    bool valid = true;
-    std::size_t start = 0;
-    for (const wchar_t* p = wide;; ++p) {
-        const wchar_t c = *p;
-        if (c > L'/' && c < 0x80 && c != L'\\') {
-            *native += static_cast<char>(c);
-        } else if (c == L'\0' || c == L'\\' || c == L'/') {
-            if (p != wide) EndComponent(native, start);
-            if (c == L'\0') break;
-            *native += '/';
-            start = native->size();
-        } else if (c >= EscapeBase && c <= EscapeBase + 0xFF) {
-            const unsigned char byte = static_cast<unsigned char>(c - EscapeBase);
-            valid = valid && byte != 0 && (byte >= 0x80 || IsForbiddenInWindowsName(byte));
-            *native += static_cast<char>(byte);
-        } else if (static_cast<std::uint32_t>(c) > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            valid = false;
-        } else {
-            EncodeUtf8(static_cast<char32_t>(c), native);
-        }
-    }
-    if (native->empty()) return Refuse(wide);
-    if (!valid) {
-        lastError = ERROR_INVALID_NAME;
-        return false;
-    }
-    return true;
-}
-
-// ConvertToNative, remembering the last path: the program names the same file in a few calls running.
-bool ToNative(LPCWSTR wide, std::string* native) {
-    static std::wstring lastWide;
-    static std::string lastNative;
-    if (wide != nullptr && !lastWide.empty() && lastWide == wide) {
-        *native = lastNative;
-        return true;
-    }
-    if (!ConvertToNative(wide, native)) return false;
-    lastWide = wide;
-    lastNative = *native;
-    return true;
-}
-
-DWORD ErrorFromErrno(int error) {
-    switch (error) {
+DWORD ErrorFromErrno() {
+    switch (errno) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case ENOTEMPTY:
     case EEXIST: return ERROR_DIR_NOT_EMPTY;
     case EBUSY: return ERROR_SHARING_VIOLATION;
@@ -192,155 +132,124 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-BOOL Fail(DWORD error) {
-    lastError = error;
-    return FALSE;
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
 }
 
-BOOL FailFromErrno() {
-    return Fail(ErrorFromErrno(errno));
-}
-
-bool IsLinkToFolder(int dirFd, const char* name) {
-    struct stat target;
-    return fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-}
-
-// The attribute word of an entry, from its lstat. A link carries REPARSE_POINT, plus DIRECTORY when it
-// points at a folder. A folder on another device is a mount point, shown as a reparse point as Windows
-// shows one. READONLY means the owner may not write.
-DWORD AttributesOf(const struct stat& st, int dirFd, const char* name, dev_t parentDevice) {
-    if (S_ISLNK(st.st_mode)) {
-        return FILE_ATTRIBUTE_REPARSE_POINT | (IsLinkToFolder(dirFd, name) ? FILE_ATTRIBUTE_DIRECTORY : 0);
+// One component's characters as native bytes; false for a character no Windows name may hold.
+bool AppendName(const std::wstring& name, std::string* native) {
+    for (const wchar_t c : name) {
+        if (c >= EscapeBase && c <= EscapeBase + 0xFF) {
+            const unsigned char byte = static_cast<unsigned char>(c - EscapeBase);
+            if (byte == 0 || (byte < 0x80 && !IsForbiddenInWindowsName(byte))) return false;
+            *native += static_cast<char>(byte);
+        } else if (c < 0x20 || std::wcschr(L"\"*:<>?|", c) != nullptr || static_cast<std::uint32_t>(c) > 0x10FFFF ||
+                   (c >= 0xD800 && c <= 0xDFFF)) {
+            return false;
+        } else {
+            EncodeUtf8(static_cast<char32_t>(c), native);
+        }
     }
-    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (S_ISDIR(st.st_mode) && st.st_dev != parentDevice) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    if ((st.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-    return attributes;
+    return true;
 }
 
-bool IsUndeletable(const std::string& native) {
-    return !undeletable.empty() && undeletable.count(native) != 0;
+// The safety net and path parser that every file call goes through. Reads a wide path as Windows reads
+// a plain (not \\?\) path: drive Z: is the Unix root, and a path rooted without a drive is on Z: too, as
+// the current drive; "\" and "/" both separate; "." and ".." are resolved by text; trailing dots and
+// spaces are dropped from the last component. The result, in Windows' form plus `extraLength` more
+// characters, must be shorter than MAX_PATH. Returns false with the error set: a path that is empty,
+// relative (drive-relative too) or names the root is refused and recorded, since the program must never
+// make one; another drive or a UNC path is not found; a forbidden character is an invalid name.
+bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
+    native->clear();
+    if (wide == nullptr) return Refuse(wide);
+    const wchar_t* p = wide;
+    if (((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) && p[1] == L':') {
+        if (!IsSeparator(p[2])) return Refuse(wide);
+        if (p[0] != L'Z' && p[0] != L'z') return Fail(ERROR_PATH_NOT_FOUND);
+        p += 2;
+    }
+    if (!IsSeparator(p[0])) return Refuse(wide);
+    if (IsSeparator(p[1])) return Fail(ERROR_BAD_NETPATH);
+
+    std::vector<std::wstring> components;
+    while (*p != L'\0') {
+        while (IsSeparator(*p)) ++p;
+        const wchar_t* end = p;
+        while (*end != L'\0' && !IsSeparator(*end)) ++end;
+        std::wstring name(p, end);
+        p = end;
+        if (*p == L'\0') {
+            while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+        }
+        if (name == L"..") {
+            if (!components.empty()) components.pop_back();
+        } else if (!name.empty() && name != L".") {
+            components.push_back(name);
+        }
+    }
+    if (components.empty()) return Refuse(wide);
+    std::size_t length = 2 + extraLength;  // "Z:"
+    for (const std::wstring& name : components) {
+        length += 1 + name.size();
+        *native += '/';
+        if (!AppendName(name, native)) return Fail(ERROR_INVALID_NAME);
+    }
+    return length < MAX_PATH || Fail(ERROR_FILENAME_EXCED_RANGE);
+}
+
+// The entry itself, never what a link points at, with the kernel's mount-root attribute.
+bool StatNoFollow(const std::string& native, struct statx* st) {
+    if (statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_SIZE, st) == 0) return true;
+    return Fail(ErrorFromErrno());
+}
+
+bool IsLinkToFolder(const std::string& native) {
+    struct stat target;
+    return stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+}
+
+bool IsReadOnly(const struct statx& st) {
+    return (st.stx_mode & S_IWUSR) == 0;
+}
+
+// The attribute word of an entry. A link carries REPARSE_POINT, plus DIRECTORY when it points at a
+// folder. A folder that is the root of a mount, bind mounts included, is a mount point, which Windows
+// shows as a reparse point. READONLY means the owner may not write.
+DWORD AttributesOf(const std::string& native, const struct statx& st) {
+    if (S_ISLNK(st.stx_mode)) {
+        return FILE_ATTRIBUTE_REPARSE_POINT | (IsLinkToFolder(native) ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    }
+    DWORD attributes = S_ISDIR(st.stx_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISDIR(st.stx_mode) && (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    if (IsReadOnly(st)) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
 }
 
 struct FindEntry {
     std::wstring name;
-    std::string nativeName;
     DWORD attributes;
     std::uint64_t size;
-    mode_t mode;
 };
 
+// An open listing: its folder, for as long as Windows would hold the folder open, and its entries.
 struct FindListing {
     std::string folder;
     std::vector<FindEntry> entries;
     std::size_t next;
 };
 
-// Listings open now, innermost last, and the folder of one of them held open: while a folder is being
-// listed, the calls on its entries (each read, written and deleted in turn) work relative to it instead
-// of walking the whole path again. The folder is held only while its listing is open, as a Windows find
-// handle holds its folder; so a deep tree holds one descriptor, not one per level.
 std::vector<const FindListing*> openListings;
-struct {
-    const FindListing* owner = nullptr;
-    int fd = -1;
-} heldFolder;
 
-void ReleaseHeldFolder() {
-    if (heldFolder.fd >= 0) close(heldFolder.fd);
-    heldFolder.owner = nullptr;
-    heldFolder.fd = -1;
+bool IsBeingListed(const std::string& native) {
+    return std::any_of(openListings.begin(), openListings.end(),
+                       [&](const FindListing* listing) { return listing->folder == native; });
 }
 
-// Where a native path is to be found: a folder descriptor and the name within it. The descriptor is the
-// held folder when the path lies directly in a folder being listed; otherwise AT_FDCWD with the whole
-// path.
-struct Place {
-    int dirFd;
-    const char* name;
-};
-
-Place Locate(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    auto holds = [&](const FindListing* listing) {
-        return listing->folder.size() == slash && path.compare(0, slash, listing->folder) == 0;
-    };
-    if (heldFolder.owner == nullptr || !holds(heldFolder.owner)) {
-        auto it = openListings.rbegin();
-        while (it != openListings.rend() && !holds(*it)) ++it;
-        if (it == openListings.rend()) return {AT_FDCWD, path.c_str()};
-        const int fd = open((*it)->folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return {AT_FDCWD, path.c_str()};
-        ReleaseHeldFolder();
-        heldFolder.owner = *it;
-        heldFolder.fd = fd;
-    }
-    return {heldFolder.fd, path.c_str() + slash + 1};
-}
-
-// The last lstat made, kept for the calls that follow on the same path: the program reads a file's
-// attributes, writes them back and deletes it, and one lstat serves all three. A file just handed out by
-// a listing is kept from the listing's own lstat. GetFileAttributesW otherwise looks afresh, and always
-// for a folder, whose attributes decide whether it is descended into. Every call that changes an entry
-// updates or forgets what is kept.
-struct {
-    std::string path;
-    struct stat st;
-    bool valid = false;
-    bool fromListing = false;
-} lastStat;
-
-int Lstat(const std::string& path, const Place& place, struct stat* st, bool fresh) {
-    if ((!fresh || lastStat.fromListing) && lastStat.valid && lastStat.path == path) {
-        *st = lastStat.st;
-        return 0;
-    }
-    lastStat.fromListing = false;
-    lastStat.valid = fstatat(place.dirFd, place.name, st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!lastStat.valid) return -1;
-    lastStat.path = path;
-    lastStat.st = *st;
-    return 0;
-}
-
-void ForgetStat() {
-    lastStat.valid = false;
-}
-
-// chmod that fails on a link rather than change its target: one fchmodat2 call where the kernel has it
-// (Linux 6.6), glibc's emulation through /proc elsewhere.
-int ChmodNoFollow(const Place& place, mode_t mode) {
-#ifdef __linux__
-#ifndef __NR_fchmodat2
-#define __NR_fchmodat2 452
-#endif
-    long result = syscall(__NR_fchmodat2, place.dirFd, place.name, mode, AT_SYMLINK_NOFOLLOW);
-    if (result == 0 || errno != ENOSYS) return static_cast<int>(result);
-#endif
-    return fchmodat(place.dirFd, place.name, mode, AT_SYMLINK_NOFOLLOW);
-}
-
-// The first step of every call on an entry: converts the path through the safety net, places it and
-// takes its lstat (afresh when `fresh`). Returns false, with the error set, when the path is refused or
-// the entry cannot be read. `place` points into `path`.
-bool LookUp(LPCWSTR wide, bool fresh, std::string* path, Place* place, struct stat* st) {
-    if (!ToNative(wide, path)) return false;
-    *place = Locate(*path);
-    if (Lstat(*path, *place, st, fresh) == 0) return true;
-    FailFromErrno();
-    return false;
-}
-
-// Fills the caller's record with the listing's next entry; a plain file is kept as the last lstat.
 void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
     const FindEntry& entry = listing->entries[listing->next++];
-    if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
-        lastStat.path = listing->folder + '/' + entry.nativeName;
-        lastStat.st = {};
-        lastStat.st.st_mode = entry.mode;
-        lastStat.valid = lastStat.fromListing = true;
-    }
     *data = WIN32_FIND_DATAW{};
     data->dwFileAttributes = entry.attributes;
     data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
@@ -349,31 +258,30 @@ void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
     entry.name.copy(data->cFileName, MAX_PATH - 1);
 }
 
-bool IsMatchAll(const std::string& pattern) {
-    return pattern == "*" || pattern == "*.*";
-}
-
 }  // namespace
 
 HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR pszPath) {
     const HRESULT notFound = static_cast<HRESULT>(0x80070002);
     pszPath[0] = L'\0';
-    int slot = csidl == CSIDL_APPDATA ? 0 : csidl == CSIDL_COMMON_APPDATA ? 1 : -1;
+    const int slot = csidl == CSIDL_APPDATA ? 0 : csidl == CSIDL_COMMON_APPDATA ? 1 : -1;
     if (slot < 0) return static_cast<HRESULT>(0x80070057);
     if (++lookupCalls[slot] == failingLookupCall[slot]) return notFound;
-    const char* value = std::getenv(slot == 0 ? "APPDATA" : "ProgramData");
-    struct stat st;
-    if (value == nullptr || value[0] != '/' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) return notFound;
-    // The folder as the kernel resolves it: the stand-in resolves ".." by text, as Windows does, and
-    // that must not lead a path built on this folder anywhere else than the variable names.
-    char* resolved = realpath(value, nullptr);
-    if (resolved == nullptr) return notFound;
-    const std::wstring folder = ToWide(resolved);
-    std::free(resolved);
+    std::wstring folder = folderPath[slot];
+    if (!folderPathGiven[slot]) {
+        const char* value = std::getenv(slot == 0 ? "APPDATA" : "ProgramData");
+        struct stat st;
+        if (value == nullptr || value[0] != '/' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) return notFound;
+        // The folder as the kernel resolves it: the file calls resolve ".." by text, as Windows does,
+        // and a path built on this folder must not lead anywhere else than the variable names.
+        char* resolved = realpath(value, nullptr);
+        if (resolved == nullptr) return notFound;
+        folder = L"Z:" + ToWide(resolved);
+        std::free(resolved);
+    }
     if (folder.size() >= MAX_PATH) return notFound;
     folder.copy(pszPath, folder.size());
     pszPath[folder.size()] = L'\0';
-    return 0;
+    return S_OK;
 }
 
 BOOL PathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
@@ -393,105 +301,71 @@ BOOL PathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
     std::string path;
-    Place place{};
-    struct stat st;
-    if (!LookUp(lpFileName, false, &path, &place, &st)) return FALSE;
-    if (IsUndeletable(path)) return Fail(ERROR_SHARING_VIOLATION);
-    // Windows deletes a link to a folder only through RemoveDirectoryW.
-    bool folder = S_ISLNK(st.st_mode) ? IsLinkToFolder(place.dirFd, place.name) : S_ISDIR(st.st_mode);
-    if (folder || (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0)) return Fail(ERROR_ACCESS_DENIED);
-    ForgetStat();
-    return unlinkat(place.dirFd, place.name, 0) == 0 ? TRUE : FailFromErrno();
+    struct statx st;
+    if (!ToNative(lpFileName, &path) || !StatNoFollow(path, &st)) return FALSE;
+    if (undeletable.count(path) != 0) return Fail(ERROR_SHARING_VIOLATION);
+    // Windows deletes a folder, or a link to one, only through RemoveDirectoryW.
+    const bool folder = S_ISLNK(st.stx_mode) ? IsLinkToFolder(path) : S_ISDIR(st.stx_mode);
+    if (folder || (!S_ISLNK(st.stx_mode) && IsReadOnly(st))) return Fail(ERROR_ACCESS_DENIED);
+    return unlink(path.c_str()) == 0 || Fail(ErrorFromErrno());
 }
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
     std::string path;
-    Place place{};
-    struct stat st;
-    if (!LookUp(lpPathName, false, &path, &place, &st)) return FALSE;
-    if (IsUndeletable(path)) return Fail(ERROR_SHARING_VIOLATION);
-    ForgetStat();
-    if (S_ISLNK(st.st_mode)) {
-        if (!IsLinkToFolder(place.dirFd, place.name)) return Fail(ERROR_DIRECTORY);
-        return unlinkat(place.dirFd, place.name, 0) == 0 ? TRUE : FailFromErrno();
+    struct statx st;
+    if (!ToNative(lpPathName, &path) || !StatNoFollow(path, &st)) return FALSE;
+    if (undeletable.count(path) != 0 || IsBeingListed(path)) return Fail(ERROR_SHARING_VIOLATION);
+    if (S_ISLNK(st.stx_mode)) {
+        if (!IsLinkToFolder(path)) return Fail(ERROR_DIRECTORY);
+        return unlink(path.c_str()) == 0 || Fail(ErrorFromErrno());
     }
-    if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
-    return unlinkat(place.dirFd, place.name, AT_REMOVEDIR) == 0 ? TRUE : FailFromErrno();
+    if (!S_ISDIR(st.stx_mode)) return Fail(ERROR_DIRECTORY);
+    if (IsReadOnly(st)) return Fail(ERROR_ACCESS_DENIED);
+    return rmdir(path.c_str()) == 0 || Fail(ErrorFromErrno());
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
     std::string path;
-    Place place{};
-    struct stat st;
-    if (!LookUp(lpFileName, true, &path, &place, &st)) return INVALID_FILE_ATTRIBUTES;
-    dev_t parentDevice = st.st_dev;
-    struct stat parent;
-    if (S_ISDIR(st.st_mode) &&
-        (place.dirFd != AT_FDCWD ? fstat(place.dirFd, &parent)
-                                 : stat(path.substr(0, std::max<std::size_t>(path.rfind('/'), 1)).c_str(), &parent)) == 0) {
-        parentDevice = parent.st_dev;
-    }
-    return AttributesOf(st, place.dirFd, place.name, parentDevice);
+    struct statx st;
+    if (!ToNative(lpFileName, &path) || !StatNoFollow(path, &st)) return INVALID_FILE_ATTRIBUTES;
+    return AttributesOf(path, st);
 }
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
     std::string path;
-    Place place{};
-    struct stat st;
-    if (!LookUp(lpFileName, false, &path, &place, &st)) return FALSE;
-    if (S_ISLNK(st.st_mode)) return TRUE;
-    bool readOnly = (st.st_mode & S_IWUSR) == 0;
-    bool wantReadOnly = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly == wantReadOnly) return TRUE;
-    mode_t mode = wantReadOnly ? (st.st_mode & 07555) : ((st.st_mode & 07777) | S_IWUSR);
-    // Should the file have been swapped for a link since the lstat, this fails rather than change the
-    // link's target.
-    if (ChmodNoFollow(place, mode) != 0) {
-        ForgetStat();
-        return FailFromErrno();
-    }
-    lastStat.st.st_mode = (st.st_mode & S_IFMT) | mode;
-    return TRUE;
+    struct statx st;
+    if (!ToNative(lpFileName, &path) || !StatNoFollow(path, &st)) return FALSE;
+    const mode_t mode = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? (st.stx_mode & 07555)
+                                                                            : ((st.stx_mode & 07777) | S_IWUSR);
+    // Refused on a link (EOPNOTSUPP), so that nothing changes through it, should the file have been
+    // swapped for a link since the statx above.
+    return fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0 || Fail(ErrorFromErrno());
 }
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
-    std::string pattern;
-    if (!ToNative(lpFileName, &pattern)) return INVALID_HANDLE_VALUE;
-    std::size_t slash = pattern.find_last_of('/');
-    std::string folder = pattern.substr(0, slash);
-    if (!IsMatchAll(pattern.substr(slash + 1))) {
+    const std::wstring wide = lpFileName ? lpFileName : L"";
+    const std::size_t slash = wide.find_last_of(L"\\/");
+    const std::wstring pattern = slash == std::wstring::npos ? wide : wide.substr(slash + 1);
+    std::string folder;
+    if (pattern != L"*" && pattern != L"*.*") {
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (folder.empty()) {
-        Refuse(lpFileName);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!ToNative(wide.substr(0, slash).c_str(), &folder, 1 + pattern.size())) return INVALID_HANDLE_VALUE;
 
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat self;
-    if (fd < 0 || fstat(fd, &self) != 0) {
-        FailFromErrno();
-        if (fd >= 0) close(fd);
-        return INVALID_HANDLE_VALUE;
-    }
-    DIR* dir = fdopendir(fd);
+    DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) {
-        FailFromErrno();
-        close(fd);
+        Fail(ErrorFromErrno());
         return INVALID_HANDLE_VALUE;
     }
-    // The whole listing is read at once and the folder closed again, so that a deep tree holds no open
-    // descriptor per level; Windows, like this, lists "." and ".." first.
-    auto* listing = new FindListing{folder, {{L".", ".", FILE_ATTRIBUTE_DIRECTORY, 0, S_IFDIR},
-                                             {L"..", "..", FILE_ATTRIBUTE_DIRECTORY, 0, S_IFDIR}}, 0};
+    // Windows lists "." and ".." first; the rest in the folder's own order, read here in one go.
+    auto* listing = new FindListing{folder, {{L".", FILE_ATTRIBUTE_DIRECTORY, 0}, {L"..", FILE_ATTRIBUTE_DIRECTORY, 0}}, 0};
     while (const dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        struct stat st;
-        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-        listing->entries.push_back({ToWide(entry->d_name), entry->d_name,
-                                    AttributesOf(st, fd, entry->d_name, self.st_dev),
-                                    static_cast<std::uint64_t>(st.st_size), st.st_mode});
+        const std::string child = folder + '/' + entry->d_name;
+        struct statx st;
+        if (!StatNoFollow(child, &st)) continue;  // gone meanwhile
+        listing->entries.push_back({ToWide(entry->d_name), AttributesOf(child, st), st.stx_size});
     }
     closedir(dir);
     openListings.push_back(listing);
@@ -510,8 +384,6 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
 BOOL FindClose(HANDLE hFindFile) {
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
     auto* listing = static_cast<FindListing*>(hFindFile);
-    if (heldFolder.owner == listing) ReleaseHeldFolder();
-    if (lastStat.fromListing) ForgetStat();
     openListings.erase(std::find(openListings.begin(), openListings.end(), listing));
     delete listing;
     return TRUE;
@@ -523,6 +395,14 @@ DWORD GetLastError() {
 
 void SetLastError(DWORD dwErrCode) {
     lastError = dwErrCode;
+}
+
+HMODULE GetModuleHandleW(LPCWSTR) {
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE, LPCSTR) {
+    return nullptr;
 }
 
 int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
@@ -539,6 +419,12 @@ void StandInFailFolderLookup(int csidl, int callNumber) {
     failingLookupCall[csidl == CSIDL_APPDATA ? 0 : 1] = callNumber;
 }
 
+void StandInGiveFolderPath(int csidl, const std::wstring& path) {
+    const int slot = csidl == CSIDL_APPDATA ? 0 : 1;
+    folderPathGiven[slot] = true;
+    folderPath[slot] = path;
+}
+
 void StandInMakeUndeletable(const std::wstring& path) {
     std::string native;
     if (ToNative(path.c_str(), &native)) undeletable.insert(native);
@@ -547,6 +433,7 @@ void StandInMakeUndeletable(const std::wstring& path) {
 void StandInReset() {
     lookupCalls[0] = lookupCalls[1] = 0;
     failingLookupCall[0] = failingLookupCall[1] = 0;
+    folderPathGiven[0] = folderPathGiven[1] = false;
     undeletable.clear();
     refusalCount = 0;
     lastRefusal.clear();

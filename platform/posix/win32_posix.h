@@ -16,6 +16,8 @@ typedef const char* LPCSTR;
 typedef void* HANDLE;
 typedef HANDLE HWND;
 typedef HANDLE HINSTANCE;
+typedef HANDLE HMODULE;
+typedef std::intptr_t (*FARPROC)();
 
 #define WINAPI
 #define TRUE 1
@@ -24,6 +26,7 @@ typedef HANDLE HINSTANCE;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
+#define S_OK 0
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
 
@@ -47,6 +50,7 @@ typedef HANDLE HINSTANCE;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_BAD_NETPATH 53
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INVALID_NAME 123
 #define ERROR_DIR_NOT_EMPTY 145
@@ -71,9 +75,14 @@ struct WIN32_FIND_DATAW {
     WCHAR cAlternateFileName[14];
 };
 
-// Resolves CSIDL_APPDATA from $APPDATA and CSIDL_COMMON_APPDATA from $ProgramData, links and ".."
-// resolved. Writes the folder into pszPath (MAX_PATH wide characters) and returns S_OK; returns a negative HRESULT and leaves
-// pszPath empty when the variable is unset, not absolute, too long, or names no existing folder.
+// Every call taking a path reads it as Windows reads a plain path: "Z:\tmp\x", or "\tmp\x" on the
+// current drive Z:, is /tmp/x; "." and ".." are resolved by text and trailing dots and spaces dropped
+// from the last component; the whole must be shorter than MAX_PATH; a name holding a character Windows
+// forbids fails with ERROR_INVALID_NAME. No call changes anything through a link.
+
+// CSIDL_APPDATA is $APPDATA and CSIDL_COMMON_APPDATA is $ProgramData, links and ".." resolved, as
+// "Z:\...". Returns S_OK with the folder in pszPath (MAX_PATH wide characters); a negative HRESULT and
+// an empty pszPath when the variable is unset, not absolute, too long, or names no existing folder.
 HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath);
 
 // Joins pszMore to pszPath with exactly one backslash. Returns FALSE and empties pszPath when the
@@ -84,13 +93,15 @@ BOOL PathAppendW(LPWSTR pszPath, LPCWSTR pszMore);
 // on a read-only file, on a folder and on a link to a folder.
 BOOL DeleteFileW(LPCWSTR lpFileName);
 
-// Removes an empty folder, or a link to a folder without touching its target.
+// Removes an empty folder, or a link to a folder without touching its target. Fails with
+// ERROR_ACCESS_DENIED on a read-only folder and ERROR_SHARING_VIOLATION while a listing of it is open.
 BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 
-// Reads a file's attribute word without following a link; INVALID_FILE_ATTRIBUTES on failure.
+// Reads an entry's attribute word without following a link; INVALID_FILE_ATTRIBUTES on failure. A link
+// is a reparse point, and so is a folder that is the root of a mount.
 DWORD GetFileAttributesW(LPCWSTR lpFileName);
 
-// Sets or clears the read-only bit of a file; never changes anything through a link.
+// Sets or clears the read-only bit. Fails on a link, where Windows would set the link's own attributes.
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
 
 // Lists a folder for a pattern ending in "*" or "*.*", "." and ".." first, as Windows lists them.
@@ -101,6 +112,10 @@ BOOL FindClose(HANDLE hFindFile);
 
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
+
+// No module of this host exports a Windows function: both return nullptr.
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 
 // There is no modal box on this host: writes "caption: text" as one line to standard output and
 // returns IDOK.

@@ -17,42 +17,88 @@ const char ReportCaption[] = "SU Varnok Uninstaller 2014";
 const char ReportFound[] = "All applications have been uninstalled";
 const char ReportNotFound[] = "No application installed";
 
+bool IsDriveLetter(WCHAR c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+bool IsSeparator(WCHAR c) {
+    return c == L'\\' || c == L'/';
+}
+
+// True for a path that Windows reads as absolute: a drive and its root ("C:\...") or a share
+// ("\\server\share..."). Windows reads anything else relative to the current folder or drive.
+bool IsAbsolute(const WCHAR* path) {
+    if (IsDriveLetter(path[0]) && path[1] == L':') return IsSeparator(path[2]);
+    if (!IsSeparator(path[0]) || !IsSeparator(path[1])) return false;
+    const WCHAR* share = std::wcspbrk(path + 2, L"\\/");
+    return share != nullptr && share != path + 2 && share[1] != L'\0' && !IsSeparator(share[1]);
+}
+
+// Looks up the pass's known folder into `path`. Returns false when the lookup fails or gives a path
+// that is not absolute: what lies relative to the current folder is no installation of ours.
+bool LookUpBaseFolder(BaseFolder baseFolder, WCHAR* path) {
+    return SUCCEEDED(SHGetFolderPathW(nullptr, baseFolder, nullptr, SHGFP_TYPE_CURRENT, path)) && IsAbsolute(path);
+}
+
 // Composes the step's target path in `path`, which already holds the pass's base folder when
 // `baseInBuffer`. Returns false when the folder lookup or the append failed: `path` is then empty or
 // partial (PathAppendW empties the buffer when the result would not fit), and must not be acted on.
 bool ComposeTargetPath(BaseFolder baseFolder, const wchar_t* relativePath, bool baseInBuffer, WCHAR* path) {
-    if (!baseInBuffer && FAILED(SHGetFolderPathW(nullptr, baseFolder, nullptr, SHGFP_TYPE_CURRENT, path))) {
-        return false;
-    }
+    if (!baseInBuffer && !LookUpBaseFolder(baseFolder, path)) return false;
     return PathAppendW(path, relativePath) != FALSE;
 }
 
-// True when a folder between the plug-in folder and the step's target is a link or mount point: what
-// lies beyond it is not the product's own, so a file step must not reach through it. Tree removal has
-// removed such a link already where the platform can; Wine cannot remove a Unix link to a folder.
-bool CrossesLinkBelowPluginsRoot(const WCHAR* path, const wchar_t* relativePath) {
+// True when a folder on the way from the base folder to the step's target, past its first `followed`
+// characters of the relative path, is a link or mount point or cannot be read: what lies beyond it may
+// not be the product's own. The target itself is not looked at; tree removal never follows it.
+bool CrossesLink(const WCHAR* path, const wchar_t* relativePath, std::size_t followed) {
     const std::wstring target = path;
-    const std::size_t pluginsEnd = target.size() - std::wcslen(relativePath) + std::wcslen(PluginsRoot);
-    for (std::size_t slash = target.find(L'\\', pluginsEnd + 1); slash != std::wstring::npos;
+    const std::size_t relativeStart = target.size() - std::wcslen(relativePath);
+    for (std::size_t slash = target.find(L'\\', relativeStart + followed + 1); slash != std::wstring::npos;
          slash = target.find(L'\\', slash + 1)) {
         const DWORD attributes = GetFileAttributesW(target.substr(0, slash).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
     }
     return false;
+}
+
+// How much of a step's relative path may lead through links. Every user of the machine can create
+// folders below the shared folder, so there nothing is followed. Only the user and administrators can
+// write below the user's own folder, so there the folders down to the plug-in folder are followed, as
+// SketchUp itself follows them, and nothing below it.
+std::size_t FollowedPart(BaseFolder baseFolder) {
+    return baseFolder == UserAppData ? std::wcslen(PluginsRoot) : 0;
+}
+
+// Asks Windows (10 22H2 and later) not to follow junctions that non-administrators created, which
+// closes the race no check on a path can: a folder swapped for a junction after it was looked at.
+// The call is looked up at run time, since older Windows lacks it; where it is missing, or fails,
+// nothing changes.
+void EnforceRedirectionTrust() {
+    typedef BOOL(WINAPI * SetPolicyFunction)(int policy, void* buffer, std::size_t length);
+    const int processRedirectionTrustPolicy = 16;
+    DWORD enforceRedirectionTrust = 1;  // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: one word of flags
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "SetProcessMitigationPolicy") : nullptr;
+    if (found == nullptr) return;
+    // Through void (*)(), the one function type GCC lets a function pointer be cast from unwarned.
+    auto setPolicy = reinterpret_cast<SetPolicyFunction>(reinterpret_cast<void (*)()>(found));
+    setPolicy(processRedirectionTrustPolicy, &enforceRedirectionTrust, sizeof enforceRedirectionTrust);
 }
 
 }  // namespace
 
 void RunUninstall() {
+    EnforceRedirectionTrust();
     bool installFound = false;
     WCHAR path[MAX_PATH] = {};
     for (const RemovalPass& pass : RemovalPlan) {
-        if (FAILED(SHGetFolderPathW(nullptr, pass.baseFolder, nullptr, SHGFP_TYPE_CURRENT, path))) continue;
+        if (!LookUpBaseFolder(pass.baseFolder, path)) continue;
         bool baseInBuffer = true;
         for (const RemovalStep& step : pass.steps) {
             const bool composed = ComposeTargetPath(pass.baseFolder, step.relativePath, baseInBuffer, path);
             baseInBuffer = false;
-            if (!composed) continue;
+            if (!composed || CrossesLink(path, step.relativePath, FollowedPart(pass.baseFolder))) continue;
             switch (step.action) {
             case RemoveProductTree:
                 if (RemoveFolderTree(std::wstring(path))) installFound = true;
@@ -61,7 +107,7 @@ void RunUninstall() {
                 RemoveFolderTree(std::wstring(path));
                 break;
             case RemoveFile:
-                if (!CrossesLinkBelowPluginsRoot(path, step.relativePath)) DeleteFileW(path);
+                DeleteFileW(path);
                 break;
             }
         }

@@ -3,5 +3,6 @@
 
 // Works through every pass of the removal plan, then shows the one message box that says whether a
 // product installation was found, and returns once the user has closed it. Never acts on a path that
-// could not be composed in full.
+// could not be composed in full, nor below a known folder that is not absolute, nor through a link
+// below the shared folder or below the user's plug-in folder.
 void RunUninstall();

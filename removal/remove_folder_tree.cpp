@@ -7,11 +7,25 @@
 
 namespace {
 
-// True for a name that is one plain path component. The platform lists "." and ".." as folders and
-// never a name holding a separator; an entry that is anything else is not ours to act on.
+// True for a reserved device name, with or without an extension: a path ending in one names the device.
+bool IsDeviceName(const wchar_t* name) {
+    std::wstring stem(name, std::wcscspn(name, L"."));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    for (wchar_t& c : stem) {
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") return true;
+    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
+           stem[3] >= L'1' && stem[3] <= L'9';
+}
+
+// True for a name that a plain path names literally: one component, not "." or "..", and no device.
+// Windows drops a trailing dot or space from a path, so that "x." names "x" and ".. " the parent; an
+// entry with such a name is left in place, as one that cannot be deleted is.
 bool IsPlainName(const wchar_t* name) {
-    return name[0] != L'\0' && std::wcscmp(name, L".") != 0 && std::wcscmp(name, L"..") != 0 &&
-           std::wcspbrk(name, L"\\/") == nullptr;
+    const std::size_t length = std::wcslen(name);
+    return length != 0 && name[length - 1] != L'.' && name[length - 1] != L' ' &&
+           std::wcspbrk(name, L"\\/") == nullptr && !IsDeviceName(name);
 }
 
 // Deletes one file found by the listing, after clearing its read-only bit. A link is deleted as it

@@ -8,5 +8,6 @@
 // opened, whatever could be deleted afterwards; false when it did not open, and then nothing changed.
 // Never descends into a link or mount point: such an entry, or `folder` itself when it is one, is
 // removed as a link and its target is never touched. A folder link handed in counts as found.
-// Failures after the listing opened are silent.
+// Entries that no plain path names literally (a trailing dot or space, a device name) are left in
+// place. Failures after the listing opened are silent.
 bool RemoveFolderTree(const std::wstring& folder);

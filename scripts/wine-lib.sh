@@ -46,12 +46,13 @@ wine_prefix_make() {
   wine_env
 }
 
-# wine_prefix_init DIR: a new prefix in DIR, made afresh, with the message box's arguments traced.
+# wine_prefix_init DIR: a new prefix in DIR, made afresh, with the arguments of the message box and of
+# the process policy call traced.
 # Start the display first: Wine's desktop process, started here, keeps the one it found.
 wine_prefix_init() {
   rm -rf "$1"
   wine_prefix_make "$1"
-  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ user32.MessageBoxA
+  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ 'user32.MessageBoxA;kernel32.SetProcessMitigationPolicy'
   wine_prefix_locate
 }
 
@@ -115,8 +116,9 @@ plant() {
 
 # run_uninstaller EXE [AT_BOX]: runs EXE from inside C: under the virtual display and waits for its box.
 # While the box is up it checks that the program is still waiting, runs the command AT_BOX, and saves
-# a screenshot to BOX_PNG when that is set. Then it presses OK, unless BOX_PRESS is no. Sets BOX_TEXT, BOX_CAPTION, BOX_STYLE
-# from the traced call, EXIT_STATUS, and BOX_WAITING (yes when the program was still running).
+# a screenshot to BOX_PNG when that is set. Then it presses OK, unless BOX_PRESS is no. Sets BOX_TEXT,
+# BOX_CAPTION and BOX_STYLE from the traced call, POLICY_CALL (the traced SetProcessMitigationPolicy
+# call, if any), EXIT_STATUS, and BOX_WAITING (yes when the program was still running).
 run_uninstaller() {
   local exe="$1" at_box="${2:-true}" log window pid
   mkdir -p "$C/run"
@@ -149,6 +151,7 @@ run_uninstaller() {
   BOX_TEXT=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\1/p' <<<"$call")
   BOX_CAPTION=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\2/p' <<<"$call")
   BOX_STYLE=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\3/p' <<<"$call")
+  POLICY_CALL=$(grep -a -m 1 -o 'Call KERNEL32.SetProcessMitigationPolicy([0-9a-f,]*)' "$log" || true)
   rm -f "$log"
   [[ -n "$window" ]] || { echo "no message box appeared" >&2; return 1; }
 }

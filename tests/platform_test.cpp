@@ -22,11 +22,16 @@ TEST_F(PlatformTest, PathAppendJoinsWithOneBackslash) {
 }
 
 TEST_F(PlatformTest, PathAppendEmptiesTheBufferWhenTheResultWouldNotFit) {
-    WCHAR path[MAX_PATH] = L"C:\\";
-    std::wstring exact = L"C:\\" + std::wstring(MAX_PATH - 4, L'a');
-    EXPECT_TRUE(PathAppendW(path, exact.substr(3).c_str()));
-    EXPECT_EQ(std::wstring(path), exact);
+    // Results of MAX_PATH - 1 characters fit, with the terminating zero; one more does not.
+    const std::wstring base = L"C:\\" + std::wstring(MAX_PATH - 6, L'a');
+    WCHAR path[MAX_PATH] = {};
+    base.copy(path, base.size());
+    EXPECT_TRUE(PathAppendW(path, L"b"));
+    EXPECT_EQ(std::wstring(path), base + L"\\b");
+    ASSERT_EQ(std::wstring(path).size(), static_cast<std::size_t>(MAX_PATH - 1));
 
+    (base + L"a").copy(path, base.size() + 1);
+    path[base.size() + 1] = L'\0';
     EXPECT_FALSE(PathAppendW(path, L"b"));
     EXPECT_STREQ(path, L"");
 }

@@ -2,6 +2,7 @@
 // the folder handed in is ever touched.
 #include "removal/remove_folder_tree.h"
 
+#include "platform/win32api.h"
 #include "temp_tree.h"
 
 namespace {
@@ -151,17 +152,54 @@ TEST_F(RemoveFolderTreeTest, FileLinkHandedInIsNotAFolder) {
     EXPECT_TRUE(fs::is_symlink(target));
 }
 
-TEST_F(RemoveFolderTreeTest, DeepTreeIsRemoved) {
-    // inside/target/ d/d/d/... 300 levels, each with a file
-    const fs::path target = root_ / "inside" / "target";
-    fs::path level = target;
-    for (int i = 0; i < 300; ++i) {
-        level /= "d";
-        MakeFile(level / "f.txt");
-    }
+TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
+    // inside/ro-parent/ (read-only)
+    //   target/ "x.", "y ", "CON", "nul.txt", "Com3.log", "lpt9 .rb", ".. " (a file), plain.rb,
+    //     "...  "/ keep.rb, "aux"/ keep.rb
+    // Windows reads "target\.. " as ro-parent and "target\x." as "target\x"; "CON" is a device.
+    const fs::path parent = root_ / "inside" / "ro-parent";
+    const fs::path target = parent / "target";
+    const std::vector<std::string> odd{"x.", "y ", "CON", "nul.txt", "Com3.log", "lpt9 .rb", ".. "};
+    for (const std::string& name : odd) MakeFile(target / name);
+    MakeFile(target / "plain.rb");
+    MakeFile(target / "...  " / "keep.rb");
+    MakeFile(target / "aux" / "keep.rb");
+    fs::permissions(parent, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    const auto parentPermissions = fs::status(parent).permissions();
 
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
+    for (const std::string& name : odd) EXPECT_TRUE(Exists(target / name)) << name;
+    EXPECT_TRUE(Exists(target / "...  " / "keep.rb"));
+    EXPECT_TRUE(Exists(target / "aux" / "keep.rb"));
+    EXPECT_FALSE(Exists(target / "plain.rb"));
+    EXPECT_EQ(fs::status(parent).permissions(), parentPermissions);
+}
+
+TEST_F(RemoveFolderTreeTest, TreeDeeperThanMaxPathKeepsOnlyItsDeepEnd) {
+    // inside/target/ d/ee/d/ee/... 120 levels, each with files a and bb. As on Windows, where "Z:"
+    // stands before the host path, no path of MAX_PATH characters or more can be used: a folder whose
+    // "\*.*" pattern is that long cannot be listed, nor can such a file be deleted.
+    const fs::path target = root_ / "inside" / "target";
+    fs::path level = target;
+    std::vector<fs::path> levels;
+    for (int i = 0; i < 120; ++i) {
+        levels.push_back(level /= (i % 2 == 0 ? "d" : "ee"));
+        MakeFile(level / "a");
+        MakeFile(level / "bb");
+    }
+    auto windowsLength = [](const fs::path& path) { return 2 + path.string().size(); };
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    for (const fs::path& folder : levels) {
+        EXPECT_TRUE(Exists(folder)) << "every folder holds the deep end: " << folder;
+        for (const char* name : {"a", "bb"}) {
+            const bool removable =
+                windowsLength(folder) + 4 < MAX_PATH && windowsLength(folder / name) < MAX_PATH;
+            EXPECT_NE(Exists(folder / name), removable) << folder / name;
+        }
+    }
+    ASSERT_GT(windowsLength(levels.back()), static_cast<std::size_t>(MAX_PATH));
 }
 #endif
 

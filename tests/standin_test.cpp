@@ -1,66 +1,131 @@
-// What only the POSIX stand-in has to get right: its safety net, its folder lookup, how it names
-// what Linux allows and Windows does not, and how it shows links.
+// What only the POSIX stand-in has to get right: its safety net, how it reads paths as Windows does,
+// its folder lookup, how it shows links and mount points, and what it refuses as Windows refuses it.
 #include "platform/win32api.h"
 
 #include "platform/posix/standin_seam.h"
 #include "removal/remove_folder_tree.h"
 #include "temp_tree.h"
 
-#include <algorithm>
 #include <cstdlib>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 using StandInTest = TempTreeTest;
 
-TEST_F(StandInTest, SafetyNetRefusesEmptyRelativeAndRootPaths) {
-    WIN32_FIND_DATAW entry = {};
-    EXPECT_FALSE(DeleteFileW(L""));
-    EXPECT_EQ(FindFirstFileW(L"\\*.*", &entry), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetFileAttributesW(L"relative\\path"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_FALSE(RemoveDirectoryW(L"\\tmp\\.."));
-    EXPECT_FALSE(RemoveFolderTree(L""));
-    EXPECT_GE(StandInRefusalCount(), 5);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+// The Windows form of a host path, as the stand-in hands it out: "Z:" and backslashes.
+std::wstring WindowsForm(const fs::path& path) {
+    std::wstring wide = L"Z:" + path.wstring();
+    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
+    return wide;
+}
+
+TEST_F(StandInTest, SafetyNetRefusesEmptyRelativeAndRootPathsOneCallEach) {
+    for (const wchar_t* path : {L"", L"relative\\path", L"Z:drive-relative", L"\\", L"Z:\\", L"\\tmp\\..", L"\\.\\"}) {
+        StandInReset();
+        EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << path;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << path;
+        EXPECT_EQ(StandInRefusalCount(), 1) << path;
+        EXPECT_EQ(StandInLastRefusal(), path);
+    }
     StandInReset();
+    WIN32_FIND_DATAW entry = {};
+    EXPECT_EQ(FindFirstFileW(L"\\*.*", &entry), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteFileW(L"relative"));
+    EXPECT_FALSE(RemoveFolderTree(L""));  // its own attribute lookup and listing: two
+    EXPECT_EQ(StandInRefusalCount(), 4);
+    StandInReset();
+    // Another drive and a share are paths of their own, merely absent here.
+    EXPECT_EQ(GetFileAttributesW(L"C:\\Windows"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(L"\\\\server\\share\\x"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(StandInRefusalCount(), 0);
 }
 
-TEST_F(StandInTest, DotDotIsResolvedLexicallyAsWindowsDoes) {
-    // inside/ a/ (empty), b.txt
-    MakeFile(root_ / "inside" / "b.txt");
-    ASSERT_TRUE(fs::create_directory(root_ / "inside" / "a"));
+TEST_F(StandInTest, PathsAreReadAsWindowsReadsThem) {
+    // inside/ keep.txt, x, "x.", dirlink -> outside/dir
+    // Windows resolves ".." by text: inside\dirlink\.. is inside, where the kernel would go to outside.
+    const fs::path inside = root_ / "inside";
+    MakeFile(inside / "keep.txt");
+    MakeFile(inside / "x");
+    MakeFile(inside / "x.");
+    fs::create_directory_symlink(outside_ / "dir", inside / "dirlink");
 
-    EXPECT_TRUE(DeleteFileW(((root_ / "inside").wstring() + L"\\a\\..\\b.txt").c_str()));
-    EXPECT_FALSE(Exists(root_ / "inside" / "b.txt"));
+    EXPECT_TRUE(DeleteFileW((WindowsForm(inside) + L"\\dirlink\\.\\..\\.\\keep.txt").c_str()));
+    EXPECT_FALSE(Exists(inside / "keep.txt"));
+    EXPECT_TRUE(DeleteFileW((inside.wstring() + L"/x. .").c_str()));
+    EXPECT_FALSE(Exists(inside / "x"));
+    EXPECT_TRUE(Exists(inside / "x."));
 }
 
-TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolder) {
-    // inside/ roaming/
+TEST_F(StandInTest, ForbiddenCharactersAndOverlongPathsAreRefused) {
+    // inside/ "a:b", "q?", deep/ holding a file whose Windows path is exactly MAX_PATH - 1 long
+    const fs::path inside = root_ / "inside";
+    MakeFile(inside / "a:b");
+    MakeFile(inside / "q?");
+    EXPECT_FALSE(DeleteFileW((inside.wstring() + L"/a:b").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_FALSE(DeleteFileW((inside.wstring() + L"/q?").c_str()));
+    EXPECT_TRUE(DeleteFileW((inside.wstring() + L"/a\xF03A" L"b").c_str()));  // escaped, as a listing names it
+    EXPECT_TRUE(Exists(inside / "q?"));
+
+    const fs::path longest = inside / "deep" / std::string(MAX_PATH - 1 - WindowsForm(inside / "deep/").size(), 'f');
+    MakeFile(longest);
+    MakeFile(longest.string() + "g");
+    ASSERT_EQ(WindowsForm(longest).size(), static_cast<std::size_t>(MAX_PATH - 1));
+    EXPECT_FALSE(DeleteFileW((longest.wstring() + L"g").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_TRUE(DeleteFileW(longest.wstring().c_str()));
+}
+
+TEST_F(StandInTest, RemoveDirectoryRefusesAFolderBeingListedOrReadOnly) {
+    // inside/ listed/ (empty), readonly/ (empty, read-only)
+    const fs::path inside = root_ / "inside";
+    ASSERT_TRUE(fs::create_directory(inside / "listed"));
+    ASSERT_TRUE(fs::create_directory(inside / "readonly"));
+    fs::permissions(inside / "readonly", fs::perms::owner_write, fs::perm_options::remove);
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((inside / "listed" / "*").wstring().c_str(), &entry);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+
+    EXPECT_FALSE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(FindClose(listing));
+    EXPECT_TRUE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
+    EXPECT_FALSE(RemoveDirectoryW((inside / "readonly").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(Exists(inside / "readonly"));
+}
+
+TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolderThatFits) {
+    // inside/ roaming/; link -> outside/dir; a folder whose Windows form is MAX_PATH - 1 long
     ASSERT_TRUE(fs::create_directory(root_ / "inside" / "roaming"));
     WCHAR path[MAX_PATH] = L"stale";
-
     ASSERT_EQ(setenv("APPDATA", ((root_ / "inside" / "roaming").string() + "//").c_str(), 1), 0);
-    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0);
-    std::wstring expected = (root_ / "inside" / "roaming").wstring();
-    std::replace(expected.begin(), expected.end(), L'/', L'\\');
-    EXPECT_EQ(std::wstring(path), expected);
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
+    EXPECT_EQ(std::wstring(path), WindowsForm(root_ / "inside" / "roaming"));
 
-    // inside/ link -> outside/dir: ".." after it leads to outside/, not back to inside/
+    // ".." after a link leads where the kernel takes it, outside/, and not back to inside/.
     fs::create_directory_symlink(outside_ / "dir", root_ / "inside" / "link");
     ASSERT_EQ(setenv("APPDATA", (root_ / "inside" / "link" / "..").c_str(), 1), 0);
-    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0);
-    expected = outside_.wstring();
-    std::replace(expected.begin(), expected.end(), L'/', L'\\');
-    EXPECT_EQ(std::wstring(path), expected);
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
+    EXPECT_EQ(std::wstring(path), WindowsForm(outside_));
 
-    for (const char* bad : {"relative/roaming", "/no/such/folder", ""}) {
-        ASSERT_EQ(setenv("APPDATA", bad, 1), 0);
+    const fs::path fits = root_ / "inside" / std::string(MAX_PATH - 1 - WindowsForm(root_ / "inside/").size(), 'l');
+    ASSERT_TRUE(fs::create_directory(fits));
+    ASSERT_TRUE(fs::create_directory(fits.string() + "l"));
+    ASSERT_EQ(setenv("ProgramData", fits.c_str(), 1), 0);
+    EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
+    EXPECT_EQ(std::wstring(path).size(), static_cast<std::size_t>(MAX_PATH - 1));
+
+    for (const std::string& bad : std::vector<std::string>{"relative/roaming", "/no/such", "", fits.string() + "l"}) {
+        ASSERT_EQ(setenv("ProgramData", bad.c_str(), 1), 0);
         std::wcscpy(path, L"stale");
-        EXPECT_LT(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0) << bad;
+        EXPECT_LT(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0) << bad;
         EXPECT_STREQ(path, L"");
     }
-    unsetenv("ProgramData");
-    EXPECT_LT(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0);
 }
 
 TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
@@ -74,7 +139,7 @@ TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
     EXPECT_EQ(GetFileAttributesW(dirLink.c_str()),
               static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(GetFileAttributesW(fileLink.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
-    EXPECT_TRUE(SetFileAttributesW(fileLink.c_str(), 0));
+    EXPECT_FALSE(SetFileAttributesW(fileLink.c_str(), 0));  // the target stays read-only
     EXPECT_FALSE(RemoveDirectoryW(fileLink.c_str()));
     EXPECT_FALSE(DeleteFileW(dirLink.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -84,25 +149,30 @@ TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
     EXPECT_FALSE(Exists(inside / "dirlink"));
 }
 
-TEST_F(StandInTest, WhatAListingKnewEndsWithIt) {
-    // inside/ a/ f.txt; then a/ is moved to old/ and a new a/ f.txt (read-only) takes its place
-    const fs::path inside = root_ / "inside";
-    MakeFile(inside / "a" / "f.txt");
-    const std::wstring file = (inside / "a" / "f.txt").wstring();
-    WIN32_FIND_DATAW entry = {};
-    HANDLE listing = FindFirstFileW((inside / "a" / "*").wstring().c_str(), &entry);
-    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
-    while (std::wstring(entry.cFileName) != L"f.txt") ASSERT_TRUE(FindNextFileW(listing, &entry));
-    EXPECT_EQ(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    ASSERT_TRUE(FindClose(listing));
+TEST_F(StandInTest, BindMountOnTheSameDeviceIsAMountPointAndNotDescended) {
+    // inside/target/ a.txt, mnt/ with outside/dir bound onto it, in a mount namespace of a child's own
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target / "a.txt");
+    ASSERT_TRUE(fs::create_directory(target / "mnt"));
 
-    fs::rename(inside / "a", inside / "old");
-    MakeFile(inside / "a" / "f.txt", "new", true);
-
-    EXPECT_NE(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_FALSE(DeleteFileW(file.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Exists(inside / "old" / "f.txt"));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount((outside_ / "dir").c_str(), (target / "mnt").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(2);
+        }
+        const DWORD attributes = GetFileAttributesW((target / "mnt").wstring().c_str());
+        const bool removed = RemoveFolderTree(target.wstring());
+        _exit(attributes == (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT) && removed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2) << "no mount namespace to be had";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(Exists(target / "a.txt"));
+    EXPECT_NE(GetFileAttributesW(L"\\proc") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // The whole run against planted installations under the two known folders, with the report captured.
 #include "app/uninstall.h"
 
-#include "plan/removal_plan.h"
 #include "platform/win32api.h"
 #include "platform/posix/standin_seam.h"
 #include "temp_tree.h"
 
-#include <algorithm>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -57,6 +56,24 @@ protected:
         for (const auto& entry : fs::directory_iterator(Plugins(base))) left[entry.path().filename().string()];
         return left == std::map<std::string, std::string>{{"OtherVendor.rb", ""}, {"SU_Varnok_V3", ""},
                                                           {"su_varnok_tools.rbs", ""}};
+    }
+
+    // An installation of both generations under elsewhere/, reached from base through a link at
+    // `level` (1 to 4) of the plug-in folder's path: SketchUp, SketchUp 2014, SketchUp or Plugins.
+    static void PlantBehindLink(const fs::path& base, int level, const fs::path& elsewhere) {
+        PlantInstallation(elsewhere, "SU_Varnok_V2");
+        PlantInstallation(elsewhere, "SU_Varnok_V2.5");
+        PlantNeighbours(elsewhere);
+        fs::path link = base;
+        fs::path target = elsewhere;
+        int depth = 0;
+        for (const fs::path& component : fs::path("SketchUp/SketchUp 2014/SketchUp/Plugins")) {
+            if (++depth > level) break;
+            link /= component;
+            target /= component;
+        }
+        fs::create_directories(link.parent_path());
+        fs::create_directory_symlink(target, link);
     }
 
     static std::string Report() {
@@ -188,6 +205,78 @@ TEST_F(UninstallRunTest, FailedLaterLookupSkipsOnlyItsStep) {
     EXPECT_FALSE(Exists(Plugins(roaming_) / "Veltrix_Section"));
 }
 
+TEST_F(UninstallRunTest, LookupsFailingInPasses2And4SkipOnlyThosePasses) {
+    // roaming/ and programdata/: V2 and V2.5 installations. The shared folder's first lookup (pass 2)
+    // fails, and so does the roaming folder's seventh (pass 4: pass 1 made six).
+    for (const fs::path& base : {roaming_, common_}) {
+        PlantInstallation(base, "SU_Varnok_V2");
+        PlantInstallation(base, "SU_Varnok_V2.5");
+    }
+    StandInFailFolderLookup(CSIDL_COMMON_APPDATA, 1);
+    StandInFailFolderLookup(CSIDL_APPDATA, 7);
+
+    RunUninstall();
+    EXPECT_EQ(Report(), Found);
+    auto left = [](const fs::path& base) {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(Plugins(base))) names.insert(entry.path().filename());
+        return names;
+    };
+    EXPECT_EQ(left(roaming_), (std::set<std::string>{"SU_Varnok_V2.5", "SU_Varnok_V2.5.rbs"}));
+    EXPECT_EQ(left(common_), (std::set<std::string>{"SU_Varnok_V2", "SU_Varnok_V2.rbs"}));
+}
+
+TEST_F(UninstallRunTest, LinkAtAnyLevelBelowTheSharedFolderIsNotFollowed) {
+    // programdata/SketchUp/... with one level a link to the same path under elsewhere/, which holds
+    // V2 and V2.5 installations
+    const fs::path elsewhere = root_ / "inside" / "elsewhere";
+    for (int level = 1; level <= 4; ++level) {
+        fs::remove_all(common_ / "SketchUp");
+        fs::remove_all(elsewhere);
+        PlantBehindLink(common_, level, elsewhere);
+        const auto before = Snapshot(elsewhere);
+        StandInReset();
+
+        RunUninstall();
+        EXPECT_EQ(Report(), NotFound) << "link at level " << level;
+        EXPECT_EQ(Snapshot(elsewhere), before) << "link at level " << level;
+    }
+}
+
+TEST_F(UninstallRunTest, LinkDownToThePluginFolderUnderTheRoamingFolderIsFollowed) {
+    // roaming/SketchUp/... with one level a link to the same path under elsewhere/, as above
+    const fs::path elsewhere = root_ / "inside" / "elsewhere";
+    for (int level = 1; level <= 4; ++level) {
+        fs::remove_all(roaming_ / "SketchUp");
+        fs::remove_all(elsewhere);
+        PlantBehindLink(roaming_, level, elsewhere);
+        StandInReset();
+
+        RunUninstall();
+        EXPECT_EQ(Report(), Found) << "link at level " << level;
+        EXPECT_TRUE(OnlyNeighboursLeft(elsewhere)) << "link at level " << level;
+    }
+}
+
+TEST_F(UninstallRunTest, KnownFolderThatIsNotAbsoluteSkipsItsPass) {
+    // roaming/: V2 installation, and the current folder, where a relative path would lead
+    PlantInstallation(roaming_, "SU_Varnok_V2");
+    const auto before = Snapshot(root_ / "inside");
+    const fs::path previous = fs::current_path();
+    fs::current_path(roaming_);
+    // The last is rooted on the current drive, which the stand-in would accept: only the run refuses it.
+    for (const std::wstring& given : {std::wstring(L"."), std::wstring(L"Z:"), std::wstring(), std::wstring(L"%X%"),
+                                      roaming_.wstring()}) {
+        StandInReset();
+        StandInGiveFolderPath(CSIDL_APPDATA, given);
+        RunUninstall();
+        EXPECT_EQ(Report(), NotFound);
+        EXPECT_EQ(StandInRefusalCount(), 0);
+        EXPECT_EQ(Snapshot(root_ / "inside"), before);
+    }
+    fs::current_path(previous);
+}
+
 TEST_F(UninstallRunTest, FileThatResistsDeletionIsReportedAgainOnTheNextRun) {
     // roaming/: V2 installation whose plug_in/varnok_tools.rbs cannot be deleted
     PlantInstallation(roaming_, "SU_Varnok_V2");
@@ -229,6 +318,7 @@ TEST_F(UninstallRunTest, FileStepDoesNotReachThroughALinkThatSurvived) {
 
     RunUninstall();
     EXPECT_EQ(Report(), Found);
+    EXPECT_TRUE(fs::is_symlink(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in"));
     EXPECT_TRUE(Exists(elsewhere / "varnok_tools.rbs"));
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));
 }
@@ -246,30 +336,6 @@ TEST_F(UninstallRunTest, ProgramExitsWithStatusOneAndPrintsTheReport) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2.5"));
-}
-
-// What keeps the plan safe to run: every step stays inside the host's plug-in folder, and a pass
-// opens with its one product folder.
-TEST(RemovalPlanTest, EveryStepStaysInsideThePluginFolder) {
-    const std::wstring root = std::wstring(PluginsRoot) + L"\\";
-    for (const RemovalPass& pass : RemovalPlan) {
-        EXPECT_EQ(pass.steps[0].action, RemoveProductTree);
-        for (const RemovalStep& step : pass.steps) {
-            const std::wstring path = step.relativePath;
-            EXPECT_EQ(path.compare(0, root.size(), root), 0) << path.c_str();
-            EXPECT_GT(path.size(), root.size());
-            EXPECT_NE(path.back(), L'\\');
-            for (std::size_t start = 0; start < path.size();) {
-                const std::size_t end = std::min(path.find(L'\\', start), path.size());
-                const std::wstring component = path.substr(start, end - start);
-                EXPECT_TRUE(!component.empty() && component != L"." && component != L"..") << path.c_str();
-                start = end + 1;
-            }
-            if (&step != &pass.steps[0]) {
-                EXPECT_NE(step.action, RemoveProductTree);
-            }
-        }
-    }
 }
 
 }  // namespace

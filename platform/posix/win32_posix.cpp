@@ -179,7 +179,7 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
         while (*end != L'\0' && !IsSeparator(*end)) ++end;
         std::wstring name(p, end);
         p = end;
-        if (*p == L'\0') {
+        if (*p == L'\0' && name != L"." && name != L"..") {
             while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
         }
         if (name == L"..") {

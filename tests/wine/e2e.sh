@@ -43,6 +43,7 @@ scenario() {
   [[ "$BOX_CAPTION" == "$CAPTION" ]] || fail "box caption '$BOX_CAPTION'"
   [[ "$BOX_STYLE" == 00000040 ]] || fail "box style $BOX_STYLE, wanted MB_OK|MB_ICONINFORMATION (00000040)"
   [[ "$EXIT_STATUS" == 1 ]] || fail "exit status $EXIT_STATUS"
+  [[ "$POLICY_CALL" =~ \(0*10,[0-9a-f]+,0*4\)$ ]] || fail "no redirection trust asked for ('$POLICY_CALL')"
   local after
   after=$(snapshot)
   [[ "$at_box_state" == "$after" ]] || fail "the drive changed after the box appeared"
@@ -53,7 +54,17 @@ scenario() {
   if [[ "$scenario_ok" == yes ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 }
 
-clear_plugins() { rm -rf "$ROAMING/SketchUp" "$COMMON/SketchUp" "$C/outside"; }
+clear_plugins() { rm -rf "$ROAMING/SketchUp" "$COMMON/SketchUp" "$C/outside" "$C/elsewhere"; }
+
+# link_level BASE LEVEL: an installation of both generations under C:\elsewhere, and the LEVEL-th
+# folder (1 to 4) of BASE's plug-in path a link to the same folder there.
+link_level() {
+  local path
+  path=$(cut -d/ -f1-"$2" <<<"$PLUGINS")
+  plant "$C/elsewhere" "${v2_files[@]}" "${v25_files[@]}" "${neighbours[@]}"
+  mkdir -p "$(dirname "$1/$path")"
+  ln -s "$C/elsewhere/$path" "$1/$path"
+}
 
 # Relative to C:, the plug-in folders of the two known folders.
 r() { echo "users/$WINE_USER/AppData/Roaming/$PLUGINS/$1"; }
@@ -111,6 +122,39 @@ scenario "a folder link inside the product folder points outside" "All applicati
   "$(r varnok_tools.rbs)"
 [[ -f "$C/outside/dir/varnok_tools.rbs" ]] || { echo "  FAIL: the link's target lost a file"; failed=$((failed + 1)); }
 
+# Every user may create folders below ProgramData: a link anywhere on the way to its plug-in folder is
+# never followed. The user's own roaming folder is followed down to the plug-in folder.
+for level in 1 2 3 4; do
+  clear_plugins
+  link_level "$COMMON" "$level"
+  scenario "a link at level $level below ProgramData is not followed" "No application installed"
+done
+clear_plugins
+link_level "$ROAMING" 1
+e() { echo "elsewhere/$PLUGINS/$1"; }
+scenario "a link below the roaming folder is followed" "All applications have been uninstalled" \
+  "$(e SU_Varnok_V2)" "$(e SU_Varnok_V2.rbs)" "$(e SU_Varnok_V2.5)" "$(e SU_Varnok_V2.5.rbs)" \
+  "$(e SU_Varnok_Section_Tool.rb)" "$(e varnok_tools.rbs)" "$(e Veltrix_Section)"
+
+# Names that no plain path names literally: Windows reads "x." as "x", ".. " as the parent, CON as a device.
+clear_plugins
+plant "$ROAMING" SU_Varnok_V2/main.rb SU_Varnok_V2/x. "SU_Varnok_V2/y " SU_Varnok_V2/CON SU_Varnok_V2/nul.txt \
+  "SU_Varnok_V2/.. /inner.rb" SU_Varnok_V2/dd./inner.rb
+scenario "odd names in the product folder stay, the rest goes" "All applications have been uninstalled" \
+  "$(r SU_Varnok_V2/main.rb)"
+
+# A roaming folder that is not absolute ("." or "C:") would lead to C:\run, the current folder.
+clear_plugins
+mkdir -p "$C/run/$PLUGINS/SU_Varnok_V2" && echo x >"$C/run/$PLUGINS/SU_Varnok_V2/main.rb"
+shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
+for relative in . C:; do
+  wine_reg "$shell_folders" AppData REG_EXPAND_SZ "$relative"
+  scenario "a roaming folder of '$relative' is skipped" "No application installed"
+  [[ -f "$C/run/$PLUGINS/SU_Varnok_V2/main.rb" ]] || { echo "  FAIL: the run reached C:\run"; failed=$((failed + 1)); }
+done
+wine_reg "$shell_folders" AppData REG_EXPAND_SZ '%USERPROFILE%\AppData\Roaming'
+rm -rf "$C/run/SketchUp"
+
 clear_plugins
 plant "$ROAMING" "${v2_files[@]}"
 plant "$COMMON" "${v2_files[@]}"
@@ -125,7 +169,6 @@ long="users/$WINE_USER/$(printf 'l%.0s' $(seq 65))/$(printf 'o%.0s' $(seq 65))/$
 long_unix="$C/$long"
 mkdir -p "$long_unix"
 plant "$long_unix" "${v2_files[@]}" "${v25_files[@]}"
-shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
 wine_reg "$shell_folders" AppData REG_EXPAND_SZ "C:\\${long//\//\\}"
 echo "  (roaming folder: $((3 + ${#long})) characters)"
 scenario "roaming folder so long that every append overflows" "No application installed"

@@ -24,8 +24,9 @@ bool IsDeviceName(const wchar_t* name) {
 // entry with such a name is left in place, as one that cannot be deleted is.
 bool IsPlainName(const wchar_t* name) {
     const std::size_t length = std::wcslen(name);
-    return length != 0 && name[length - 1] != L'.' && name[length - 1] != L' ' &&
-           std::wcspbrk(name, L"\\/") == nullptr && !IsDeviceName(name);
+    if (length == 0 || std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) return false;
+    return name[length - 1] != L'.' && name[length - 1] != L' ' && std::wcspbrk(name, L"\\/") == nullptr &&
+           !IsDeviceName(name);
 }
 
 // Deletes one file found by the listing, after clearing its read-only bit. A link is deleted as it

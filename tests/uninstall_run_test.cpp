@@ -205,25 +205,31 @@ TEST_F(UninstallRunTest, FailedLaterLookupSkipsOnlyItsStep) {
     EXPECT_FALSE(Exists(Plugins(roaming_) / "Veltrix_Section"));
 }
 
-TEST_F(UninstallRunTest, LookupsFailingInPasses2And4SkipOnlyThosePasses) {
-    // roaming/ and programdata/: V2 and V2.5 installations. The shared folder's first lookup (pass 2)
-    // fails, and so does the roaming folder's seventh (pass 4: pass 1 made six).
-    for (const fs::path& base : {roaming_, common_}) {
-        PlantInstallation(base, "SU_Varnok_V2");
-        PlantInstallation(base, "SU_Varnok_V2.5");
-    }
-    StandInFailFolderLookup(CSIDL_COMMON_APPDATA, 1);
-    StandInFailFolderLookup(CSIDL_APPDATA, 7);
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
+TEST_F(UninstallRunTest, FailingLookupsSkipOnlyTheirPasses) {
+    // roaming/ and programdata/: V2 and V2.5 installations. Each pass makes six lookups; a failing
+    // first one skips its pass: passes 2 and 4 first, then passes 1 and 3.
     auto left = [](const fs::path& base) {
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(Plugins(base))) names.insert(entry.path().filename());
         return names;
     };
-    EXPECT_EQ(left(roaming_), (std::set<std::string>{"SU_Varnok_V2.5", "SU_Varnok_V2.5.rbs"}));
-    EXPECT_EQ(left(common_), (std::set<std::string>{"SU_Varnok_V2", "SU_Varnok_V2.rbs"}));
+    const std::set<std::string> v2{"SU_Varnok_V2", "SU_Varnok_V2.rbs"};
+    const std::set<std::string> v25{"SU_Varnok_V2.5", "SU_Varnok_V2.5.rbs"};
+    for (const bool passes2And4 : {true, false}) {
+        StandInReset();
+        for (const fs::path& base : {roaming_, common_}) {
+            fs::remove_all(base / "SketchUp");
+            PlantInstallation(base, "SU_Varnok_V2");
+            PlantInstallation(base, "SU_Varnok_V2.5");
+        }
+        StandInFailFolderLookup(CSIDL_COMMON_APPDATA, passes2And4 ? 1 : 7);
+        StandInFailFolderLookup(CSIDL_APPDATA, passes2And4 ? 7 : 1);
+
+        RunUninstall();
+        EXPECT_EQ(Report(), Found);
+        EXPECT_EQ(left(roaming_), passes2And4 ? v25 : v2);
+        EXPECT_EQ(left(common_), passes2And4 ? v2 : v25);
+    }
 }
 
 TEST_F(UninstallRunTest, LinkAtAnyLevelBelowTheSharedFolderIsNotFollowed) {
@@ -265,7 +271,7 @@ TEST_F(UninstallRunTest, KnownFolderThatIsNotAbsoluteSkipsItsPass) {
     const fs::path previous = fs::current_path();
     fs::current_path(roaming_);
     // The last is rooted on the current drive, which the stand-in would accept: only the run refuses it.
-    for (const std::wstring& given : {std::wstring(L"."), std::wstring(L"Z:"), std::wstring(), std::wstring(L"%X%"),
+    for (const std::wstring& given : {std::wstring(L"."), std::wstring(L"Z:."), std::wstring(), std::wstring(L"%X%"),
                                       roaming_.wstring()}) {
         StandInReset();
         StandInGiveFolderPath(CSIDL_APPDATA, given);

@@ -163,13 +163,11 @@ bool AppendName(const std::wstring& name, std::string* native) {
 bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
     native->clear();
     if (wide == nullptr) return Refuse(wide);
-    const wchar_t* p = wide;
-    if (((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) && p[1] == L':') {
-        if (!IsSeparator(p[2])) return Refuse(wide);
-        if (p[0] != L'Z' && p[0] != L'z') return Fail(ERROR_PATH_NOT_FOUND);
-        p += 2;
-    }
+    const wchar_t letter = static_cast<wchar_t>(wide[0] | 0x20);
+    const bool drive = letter >= L'a' && letter <= L'z' && wide[1] == L':';
+    const wchar_t* p = drive ? wide + 2 : wide;
     if (!IsSeparator(p[0])) return Refuse(wide);
+    if (drive && letter != L'z') return Fail(ERROR_PATH_NOT_FOUND);
     if (IsSeparator(p[1])) return Fail(ERROR_BAD_NETPATH);
 
     std::vector<std::wstring> components;
@@ -179,8 +177,10 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
         while (*end != L'\0' && !IsSeparator(*end)) ++end;
         std::wstring name(p, end);
         p = end;
-        if (*p == L'\0' && name != L"." && name != L"..") {
-            while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+        // As Windows, and Wine, were seen to read it: "x\.. " is the parent of x, and "x\y. " is x\y.
+        while (*p == L'\0' && !name.empty() && name.back() == L' ') name.pop_back();
+        while (*p == L'\0' && name != L".." && !name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+            name.pop_back();
         }
         if (name == L"..") {
             if (!components.empty()) components.pop_back();

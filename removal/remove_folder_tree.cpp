@@ -56,13 +56,10 @@ bool RemoveFolderTree(const std::wstring& folder) {
     do {
         if (!IsPlainName(entry.cFileName)) continue;
         const std::wstring child = folder + L'\\' + entry.cFileName;
-        const bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             RemoveListedFile(child);
-        } else if (isLink) {
-            RemoveDirectoryW(child.c_str());
         } else {
-            RemoveFolderTree(child);
+            RemoveFolderTree(child);  // which removes a link to a folder as a link
         }
     } while (FindNextFileW(listing, &entry) == TRUE);
     FindClose(listing);

@@ -9,31 +9,21 @@ namespace {
 
 using RemoveFolderTreeTest = TempTreeTest;
 
-TEST_F(RemoveFolderTreeTest, NestedTreeIsRemovedCompletely) {
+TEST_F(RemoveFolderTreeTest, NestedTreeWithReadOnlyFilesIsRemovedCompletely) {
     // inside/
     //   neighbour.txt
-    //   target/ a.txt, one/ b.txt, one/two/ c.txt, one/two/three/ (empty)
+    //   target/ a.txt, ro.txt (read-only), one/ b.txt, one/two/ ro.txt (read-only), one/two/three/ (empty)
     const fs::path target = root_ / "inside" / "target";
     MakeFile(root_ / "inside" / "neighbour.txt");
     MakeFile(target / "a.txt");
+    MakeFile(target / "ro.txt", "x", true);
     MakeFile(target / "one" / "b.txt");
-    MakeFile(target / "one" / "two" / "c.txt");
+    MakeFile(target / "one" / "two" / "ro.txt", "x", true);
     ASSERT_TRUE(fs::create_directories(target / "one" / "two" / "three"));
 
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
     EXPECT_FALSE(Exists(target));
     EXPECT_TRUE(Exists(root_ / "inside" / "neighbour.txt"));
-}
-
-TEST_F(RemoveFolderTreeTest, ReadOnlyFilesAreClearedAndDeleted) {
-    // inside/target/ ro.txt (read-only), sub/ ro.txt (read-only), sub/plain.txt
-    const fs::path target = root_ / "inside" / "target";
-    MakeFile(target / "ro.txt", "x", true);
-    MakeFile(target / "sub" / "ro.txt", "x", true);
-    MakeFile(target / "sub" / "plain.txt");
-
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
 }
 
 TEST_F(RemoveFolderTreeTest, EmptyFolderCountsAsFoundAndIsRemoved) {
@@ -78,21 +68,14 @@ TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
     EXPECT_FALSE(Exists(target / "y.txt"));
 }
 
-TEST_F(RemoveFolderTreeTest, NamesBeginningWithADotAreRemoved) {
-    // inside/target/ .hidden, ..double, .config/ settings, .a.b/ (empty)
+TEST_F(RemoveFolderTreeTest, DotAndUnicodeNamesAreRemoved) {
+    // inside/target/ .hidden, ..double, .config/ settings, .a.b/ (empty), Ünïcødé.rbs, 测试/ 文件.txt,
+    //   party 🎉.txt (outside the BMP)
     const fs::path target = root_ / "inside" / "target";
     MakeFile(target / ".hidden");
     MakeFile(target / "..double");
     MakeFile(target / ".config" / "settings");
     ASSERT_TRUE(fs::create_directories(target / ".a.b"));
-
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
-}
-
-TEST_F(RemoveFolderTreeTest, UnicodeNamesAreRemoved) {
-    // inside/target/ Ünïcødé.rbs, 测试/ 文件.txt, party 🎉.txt (outside the BMP)
-    const fs::path target = root_ / "inside" / "target";
     MakeFile(target / fs::u8path(u8"Ünïcødé.rbs"));
     MakeFile(target / fs::u8path(u8"测试") / fs::u8path(u8"文件.txt"));
     MakeFile(target / fs::u8path(u8"party 🎉.txt"));
@@ -134,35 +117,29 @@ TEST_F(RemoveFolderTreeTest, LinksInsideAreRemovedWithoutTouchingTargets) {
     EXPECT_FALSE(Exists(target));
 }
 
-TEST_F(RemoveFolderTreeTest, FolderLinkHandedInIsRemovedAsALinkAndCountsAsFound) {
-    // inside/target -> outside/dir
-    const fs::path target = root_ / "inside" / "target";
-    fs::create_directory_symlink(outside_ / "dir", target);
+TEST_F(RemoveFolderTreeTest, LinkHandedInIsRemovedAsALinkOnlyWhenItPointsAtAFolder) {
+    // inside/ dirlink -> outside/dir, filelink -> outside/keep.txt
+    const fs::path inside = root_ / "inside";
+    fs::create_directory_symlink(outside_ / "dir", inside / "dirlink");
+    fs::create_symlink(outside_ / "keep.txt", inside / "filelink");
 
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
-}
-
-TEST_F(RemoveFolderTreeTest, FileLinkHandedInIsNotAFolder) {
-    // inside/target -> outside/keep.txt
-    const fs::path target = root_ / "inside" / "target";
-    fs::create_symlink(outside_ / "keep.txt", target);
-
-    EXPECT_FALSE(RemoveFolderTree(target.wstring()));
-    EXPECT_TRUE(fs::is_symlink(target));
+    EXPECT_TRUE(RemoveFolderTree((inside / "dirlink").wstring()));
+    EXPECT_FALSE(Exists(inside / "dirlink"));
+    EXPECT_FALSE(RemoveFolderTree((inside / "filelink").wstring()));
+    EXPECT_TRUE(fs::is_symlink(inside / "filelink"));
 }
 
 TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
     // inside/ro-parent/ (read-only)
     //   target/ "x.", "y ", "CON", "nul.txt", "Com3.log", "lpt9 .rb", ".. " (a file), plain.rb,
-    //     "...  "/ keep.rb, "aux"/ keep.rb
+    //     "dd."/ keep.rb, "aux"/ keep.rb
     // Windows reads "target\.. " as ro-parent and "target\x." as "target\x"; "CON" is a device.
     const fs::path parent = root_ / "inside" / "ro-parent";
     const fs::path target = parent / "target";
     const std::vector<std::string> odd{"x.", "y ", "CON", "nul.txt", "Com3.log", "lpt9 .rb", ".. "};
     for (const std::string& name : odd) MakeFile(target / name);
     MakeFile(target / "plain.rb");
-    MakeFile(target / "...  " / "keep.rb");
+    MakeFile(target / "dd." / "keep.rb");
     MakeFile(target / "aux" / "keep.rb");
     fs::permissions(parent, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
@@ -170,7 +147,7 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
 
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
     for (const std::string& name : odd) EXPECT_TRUE(Exists(target / name)) << name;
-    EXPECT_TRUE(Exists(target / "...  " / "keep.rb"));
+    EXPECT_TRUE(Exists(target / "dd." / "keep.rb"));
     EXPECT_TRUE(Exists(target / "aux" / "keep.rb"));
     EXPECT_FALSE(Exists(target / "plain.rb"));
     EXPECT_EQ(fs::status(parent).permissions(), parentPermissions);

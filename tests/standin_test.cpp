@@ -55,6 +55,7 @@ TEST_F(StandInTest, PathsAreReadAsWindowsReadsThem) {
 
     EXPECT_TRUE(DeleteFileW((WindowsForm(inside) + L"\\dirlink\\.\\..\\.\\keep.txt").c_str()));
     EXPECT_FALSE(Exists(inside / "keep.txt"));
+    EXPECT_EQ(GetFileAttributesW((inside.wstring() + L"\\x\\.. ").c_str()), GetFileAttributesW(inside.wstring().c_str()));
     EXPECT_TRUE(DeleteFileW((inside.wstring() + L"/x. .").c_str()));
     EXPECT_FALSE(Exists(inside / "x"));
     EXPECT_TRUE(Exists(inside / "x."));

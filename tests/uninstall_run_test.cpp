@@ -77,10 +77,11 @@ protected:
     }
 
     static std::string Report() {
-        EXPECT_EQ(StandInMessageBoxCount(), 1);
-        EXPECT_EQ(StandInLastMessageCaption(), "SU Varnok Uninstaller 2014");
-        EXPECT_EQ(StandInLastMessageStyle(), static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
-        return StandInLastMessageText();
+        const StandInMessageBoxRecord box = StandInMessageBoxes();
+        EXPECT_EQ(box.count, 1);
+        EXPECT_EQ(box.caption, "SU Varnok Uninstaller 2014");
+        EXPECT_EQ(box.style, static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
+        return box.text;
     }
 
     fs::path roaming_;
@@ -112,9 +113,11 @@ TEST_F(UninstallRunTest, V2AndV25SideBySideUnderBothFoldersAreRemoved) {
     EXPECT_TRUE(OnlyNeighboursLeft(common_));
 }
 
-TEST_F(UninstallRunTest, V25OnlyUnderTheSharedFolderIsFound) {
-    // programdata/: V2.5 installation
+TEST_F(UninstallRunTest, EmptyV25FolderOnlyUnderTheSharedFolderIsFound) {
+    // programdata/: V2.5 installation whose product folder is empty; other plug-ins beside it
     PlantInstallation(common_, "SU_Varnok_V2.5");
+    fs::remove_all(Plugins(common_) / "SU_Varnok_V2.5");
+    ASSERT_TRUE(fs::create_directory(Plugins(common_) / "SU_Varnok_V2.5"));
     PlantNeighbours(common_);
 
     RunUninstall();
@@ -122,24 +125,19 @@ TEST_F(UninstallRunTest, V25OnlyUnderTheSharedFolderIsFound) {
     EXPECT_TRUE(OnlyNeighboursLeft(common_));
 }
 
-TEST_F(UninstallRunTest, EmptyProductFolderCountsAsFound) {
-    // roaming/: SU_Varnok_V2/ (empty)
-    ASSERT_TRUE(fs::create_directories(Plugins(roaming_) / "SU_Varnok_V2"));
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
-}
-
 TEST_F(UninstallRunTest, LooseFilesAndCompanionFolderAloneAreRemovedButNotReported) {
-    // roaming/: SU_Varnok_V2.rbs, varnok_tools.rbs; programdata/: Veltrix_Section/
+    // roaming/: SU_Varnok_V2 (a file in place of the product folder), SU_Varnok_V2.rbs, varnok_tools.rbs;
+    // programdata/: Veltrix_Section/
+    MakeFile(Plugins(roaming_) / "SU_Varnok_V2", "a file");
     MakeFile(Plugins(roaming_) / "SU_Varnok_V2.rbs");
     MakeFile(Plugins(roaming_) / "varnok_tools.rbs");
     MakeFile(Plugins(common_) / "Veltrix_Section" / "deep" / "section.rb", "x", true);
 
     RunUninstall();
     EXPECT_EQ(Report(), NotFound);
-    EXPECT_TRUE(fs::is_empty(Plugins(roaming_)));
+    EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "SU_Varnok_V2"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2.rbs"));
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "varnok_tools.rbs"));
     EXPECT_TRUE(fs::is_empty(Plugins(common_)));
 }
 
@@ -153,27 +151,6 @@ TEST_F(UninstallRunTest, ReadOnlyLooseFileSurvivesButReadOnlyFilesInsideTheProdu
     EXPECT_EQ(Report(), Found);
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
     EXPECT_TRUE(Exists(Plugins(roaming_) / "varnok_tools.rbs"));
-}
-
-TEST_F(UninstallRunTest, ProductNameThatIsAFileIsNeitherFoundNorDeleted) {
-    // roaming/: SU_Varnok_V2 (a file)
-    MakeFile(Plugins(roaming_) / "SU_Varnok_V2", "a file");
-
-    RunUninstall();
-    EXPECT_EQ(Report(), NotFound);
-    EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "SU_Varnok_V2"));
-}
-
-TEST_F(UninstallRunTest, BothLookupsFailingRunsNoStep) {
-    // roaming/: V2 installation, but neither known folder resolves
-    PlantInstallation(roaming_, "SU_Varnok_V2");
-    const auto before = Snapshot(root_ / "inside");
-    unsetenv("APPDATA");
-    unsetenv("ProgramData");
-
-    RunUninstall();
-    EXPECT_EQ(Report(), NotFound);
-    EXPECT_EQ(Snapshot(root_ / "inside"), before);
 }
 
 TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
@@ -207,7 +184,7 @@ TEST_F(UninstallRunTest, FailedLaterLookupSkipsOnlyItsStep) {
 
 TEST_F(UninstallRunTest, FailingLookupsSkipOnlyTheirPasses) {
     // roaming/ and programdata/: V2 and V2.5 installations. Each pass makes six lookups; a failing
-    // first one skips its pass: passes 2 and 4 first, then passes 1 and 3.
+    // first one skips its pass: passes 2 and 4, then passes 1 and 3.
     auto left = [](const fs::path& base) {
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(Plugins(base))) names.insert(entry.path().filename());
@@ -230,6 +207,18 @@ TEST_F(UninstallRunTest, FailingLookupsSkipOnlyTheirPasses) {
         EXPECT_EQ(left(roaming_), passes2And4 ? v25 : v2);
         EXPECT_EQ(left(common_), passes2And4 ? v2 : v25);
     }
+}
+
+TEST_F(UninstallRunTest, BothLookupsFailingRunsNoStep) {
+    // roaming/: V2 installation, but neither known folder resolves
+    PlantInstallation(roaming_, "SU_Varnok_V2");
+    const auto before = Snapshot(root_ / "inside");
+    unsetenv("APPDATA");
+    unsetenv("ProgramData");
+
+    RunUninstall();
+    EXPECT_EQ(Report(), NotFound);
+    EXPECT_EQ(Snapshot(root_ / "inside"), before);
 }
 
 TEST_F(UninstallRunTest, LinkAtAnyLevelBelowTheSharedFolderIsNotFollowed) {

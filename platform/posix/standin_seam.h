@@ -21,8 +21,11 @@ void StandInReset();
 int StandInRefusalCount();
 std::wstring StandInLastRefusal();
 
-// The message boxes shown since the last reset, and the arguments of the last one.
-int StandInMessageBoxCount();
-std::string StandInLastMessageText();
-std::string StandInLastMessageCaption();
-unsigned StandInLastMessageStyle();
+// The message boxes shown since the last reset: how many, and the arguments of the last one.
+struct StandInMessageBoxRecord {
+    int count;
+    std::string text;
+    std::string caption;
+    unsigned style;
+};
+StandInMessageBoxRecord StandInMessageBoxes();

@@ -31,10 +31,7 @@ std::wstring folderPath[2];
 std::set<std::string> undeletable;
 int refusalCount = 0;
 std::wstring lastRefusal;
-int messageBoxCount = 0;
-std::string lastMessageText;
-std::string lastMessageCaption;
-unsigned lastMessageStyle = 0;
+StandInMessageBoxRecord messageBoxes;
 
 // Wide names map to file-name bytes and back without loss. A byte that is not part of valid UTF-8,
 // a byte that Windows forbids in a name (a backslash, wildcards, control characters) and every byte of
@@ -95,19 +92,11 @@ std::wstring ToWide(const std::string& native) {
 void EncodeUtf8(char32_t c, std::string* out) {
     if (c < 0x80) {
         *out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        *out += static_cast<char>(0xC0 | (c >> 6));
-        *out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *out += static_cast<char>(0xE0 | (c >> 12));
-        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (c >> 18));
-        *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (c & 0x3F));
+        return;
     }
+    const int continuations = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    *out += static_cast<char>((0xF00 >> (continuations + 1)) | (c >> (6 * continuations)));  // C0, E0 or F0
+    for (int i = continuations - 1; i >= 0; --i) *out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
 }
 
 bool Fail(DWORD error) {
@@ -200,7 +189,7 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
 
 // The entry itself, never what a link points at, with the kernel's mount-root attribute.
 bool StatNoFollow(const std::string& native, struct statx* st) {
-    if (statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_SIZE, st) == 0) return true;
+    if (statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, st) == 0) return true;
     return Fail(ErrorFromErrno());
 }
 
@@ -231,7 +220,6 @@ DWORD AttributesOf(const std::string& native, const struct statx& st) {
 struct FindEntry {
     std::wstring name;
     DWORD attributes;
-    std::uint64_t size;
 };
 
 // An open listing: its folder, for as long as Windows would hold the folder open, and its entries.
@@ -252,8 +240,6 @@ void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
     const FindEntry& entry = listing->entries[listing->next++];
     *data = WIN32_FIND_DATAW{};
     data->dwFileAttributes = entry.attributes;
-    data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(entry.size);
     // A Linux name is at most 255 bytes, so its wide form always fits in cFileName.
     entry.name.copy(data->cFileName, MAX_PATH - 1);
 }
@@ -359,13 +345,13 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
         return INVALID_HANDLE_VALUE;
     }
     // Windows lists "." and ".." first; the rest in the folder's own order, read here in one go.
-    auto* listing = new FindListing{folder, {{L".", FILE_ATTRIBUTE_DIRECTORY, 0}, {L"..", FILE_ATTRIBUTE_DIRECTORY, 0}}, 0};
+    auto* listing = new FindListing{folder, {{L".", FILE_ATTRIBUTE_DIRECTORY}, {L"..", FILE_ATTRIBUTE_DIRECTORY}}, 0};
     while (const dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         const std::string child = folder + '/' + entry->d_name;
         struct statx st;
         if (!StatNoFollow(child, &st)) continue;  // gone meanwhile
-        listing->entries.push_back({ToWide(entry->d_name), AttributesOf(child, st), st.stx_size});
+        listing->entries.push_back({ToWide(entry->d_name), AttributesOf(child, st)});
     }
     closedir(dir);
     openListings.push_back(listing);
@@ -393,10 +379,6 @@ DWORD GetLastError() {
     return lastError;
 }
 
-void SetLastError(DWORD dwErrCode) {
-    lastError = dwErrCode;
-}
-
 HMODULE GetModuleHandleW(LPCWSTR) {
     return nullptr;
 }
@@ -406,11 +388,8 @@ FARPROC GetProcAddress(HMODULE, LPCSTR) {
 }
 
 int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-    ++messageBoxCount;
-    lastMessageText = lpText ? lpText : "";
-    lastMessageCaption = lpCaption ? lpCaption : "";
-    lastMessageStyle = uType;
-    std::printf("%s: %s\n", lastMessageCaption.c_str(), lastMessageText.c_str());
+    messageBoxes = {messageBoxes.count + 1, lpText ? lpText : "", lpCaption ? lpCaption : "", uType};
+    std::printf("%s: %s\n", messageBoxes.caption.c_str(), messageBoxes.text.c_str());
     std::fflush(stdout);
     return IDOK;
 }
@@ -437,10 +416,7 @@ void StandInReset() {
     undeletable.clear();
     refusalCount = 0;
     lastRefusal.clear();
-    messageBoxCount = 0;
-    lastMessageText.clear();
-    lastMessageCaption.clear();
-    lastMessageStyle = 0;
+    messageBoxes = {};
 }
 
 int StandInRefusalCount() {
@@ -451,18 +427,6 @@ std::wstring StandInLastRefusal() {
     return lastRefusal;
 }
 
-int StandInMessageBoxCount() {
-    return messageBoxCount;
-}
-
-std::string StandInLastMessageText() {
-    return lastMessageText;
-}
-
-std::string StandInLastMessageCaption() {
-    return lastMessageCaption;
-}
-
-unsigned StandInLastMessageStyle() {
-    return lastMessageStyle;
+StandInMessageBoxRecord StandInMessageBoxes() {
+    return messageBoxes;
 }

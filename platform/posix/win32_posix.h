@@ -28,7 +28,6 @@ typedef std::intptr_t (*FARPROC)();
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
 #define S_OK 0
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
-#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
@@ -111,7 +110,6 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);
 
 DWORD GetLastError();
-void SetLastError(DWORD dwErrCode);
 
 // No module of this host exports a Windows function: both return nullptr.
 HMODULE GetModuleHandleW(LPCWSTR lpModuleName);

@@ -145,11 +145,13 @@ bool AppendName(const std::wstring& name, std::string* native) {
 // The safety net and path parser that every file call goes through. Reads a wide path as Windows reads
 // a plain (not \\?\) path: drive Z: is the Unix root, and a path rooted without a drive is on Z: too, as
 // the current drive; "\" and "/" both separate; "." and ".." are resolved by text; trailing dots and
-// spaces are dropped from the last component. The result, in Windows' form plus `extraLength` more
-// characters, must be shorter than MAX_PATH. Returns false with the error set: a path that is empty,
-// relative (drive-relative too) or names the root is refused and recorded, since the program must never
-// make one; another drive or a UNC path is not found; a forbidden character is an invalid name.
-bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
+// spaces are dropped from the last component. With `patternLength`, the path is the folder of a listing
+// pattern that many characters longer, so that its last component is not the last and keeps them. The
+// result, in Windows' form with the pattern, must be shorter than MAX_PATH. Returns false with the
+// error set: a path that is empty, relative (drive-relative too) or names the root is refused and
+// recorded, since the program must never make one; another drive or a UNC path is not found; a
+// forbidden character is an invalid name.
+bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) {
     native->clear();
     if (wide == nullptr) return Refuse(wide);
     const wchar_t letter = static_cast<wchar_t>(wide[0] | 0x20);
@@ -167,8 +169,8 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
         std::wstring name(p, end);
         p = end;
         // As Windows, and Wine, were seen to read it: "x\.. " is the parent of x, and "x\y. " is x\y.
-        while (*p == L'\0' && !name.empty() && name.back() == L' ') name.pop_back();
-        while (*p == L'\0' && name != L".." && !name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+        while (*p == L'\0' && patternLength == 0 && name != L".." && !name.empty() &&
+               (name.back() == L'.' || name.back() == L' ')) {
             name.pop_back();
         }
         if (name == L"..") {
@@ -178,7 +180,7 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t extraLength = 0) {
         }
     }
     if (components.empty()) return Refuse(wide);
-    std::size_t length = 2 + extraLength;  // "Z:"
+    std::size_t length = 2 + patternLength;  // "Z:"
     for (const std::wstring& name : components) {
         length += 1 + name.size();
         *native += '/';

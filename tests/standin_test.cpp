@@ -59,6 +59,12 @@ TEST_F(StandInTest, PathsAreReadAsWindowsReadsThem) {
     EXPECT_TRUE(DeleteFileW((inside.wstring() + L"/x. .").c_str()));
     EXPECT_FALSE(Exists(inside / "x"));
     EXPECT_TRUE(Exists(inside / "x."));
+    // In the middle of a path, as the folder of a listing is, "d." stays itself.
+    ASSERT_TRUE(fs::create_directory(inside / "d."));
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((inside.wstring() + L"\\d.\\*").c_str(), &entry);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    FindClose(listing);
 }
 
 TEST_F(StandInTest, ForbiddenCharactersAndOverlongPathsAreRefused) {

@@ -16,6 +16,7 @@ namespace {
 const char ReportCaption[] = "SU Varnok Uninstaller 2014";
 const char ReportFound[] = "All applications have been uninstalled";
 const char ReportNotFound[] = "No application installed";
+const char ReportLeft[] = "Some files could not be removed. Close SketchUp and run the uninstaller again.";
 
 bool IsDriveLetter(WCHAR c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
@@ -70,27 +71,66 @@ std::size_t FollowedPart(BaseFolder baseFolder) {
     return baseFolder == UserAppData ? std::wcslen(PluginsRoot) : 0;
 }
 
+// A function of kernel32 that older Windows may lack, looked up at run time so that the file still
+// starts there; nullptr where it is missing.
+FARPROC FindKernelFunction(const char* name) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+}
+
+// A FARPROC as the function type it really has. Through void (*)(), the one function type GCC lets a
+// function pointer be cast from unwarned.
+template <typename Function>
+Function AsFunction(FARPROC found) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+// Loads DLLs from the system folder only. The program is usually started from a Downloads folder, and
+// Windows looks there first for a DLL that is not a KnownDLL, such as the uxtheme.dll that the box
+// loads: one planted beside the program would run inside it. SetDefaultDllDirectories exists from
+// Windows 8 (Vista and 7 with KB2533623); elsewhere SetDllDirectoryW(L"") at least drops the current
+// folder from the search. Results are ignored: nothing else can be done about them.
+void RestrictDllSearch() {
+    typedef BOOL(WINAPI * SetDefaultFunction)(DWORD directoryFlags);
+    typedef BOOL(WINAPI * SetDirectoryFunction)(LPCWSTR pathName);
+    const DWORD loadLibrarySearchSystem32 = 0x800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+    if (FARPROC found = FindKernelFunction("SetDefaultDllDirectories")) {
+        AsFunction<SetDefaultFunction>(found)(loadLibrarySearchSystem32);
+    } else if (FARPROC fallback = FindKernelFunction("SetDllDirectoryW")) {
+        AsFunction<SetDirectoryFunction>(fallback)(L"");
+    }
+}
+
 // Asks Windows (10 22H2 and later) not to follow junctions that non-administrators created, which
 // closes the race no check on a path can: a folder swapped for a junction after it was looked at.
-// The call is looked up at run time, since older Windows lacks it; where it is missing, or fails,
-// nothing changes.
+// Where the call is missing, or fails, nothing changes.
 void EnforceRedirectionTrust() {
     typedef BOOL(WINAPI * SetPolicyFunction)(int policy, void* buffer, std::size_t length);
     const int processRedirectionTrustPolicy = 16;
     DWORD enforceRedirectionTrust = 1;  // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: one word of flags
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "SetProcessMitigationPolicy") : nullptr;
-    if (found == nullptr) return;
-    // Through void (*)(), the one function type GCC lets a function pointer be cast from unwarned.
-    auto setPolicy = reinterpret_cast<SetPolicyFunction>(reinterpret_cast<void (*)()>(found));
-    setPolicy(processRedirectionTrustPolicy, &enforceRedirectionTrust, sizeof enforceRedirectionTrust);
+    if (FARPROC found = FindKernelFunction("SetProcessMitigationPolicy")) {
+        AsFunction<SetPolicyFunction>(found)(processRedirectionTrustPolicy, &enforceRedirectionTrust,
+                                             sizeof enforceRedirectionTrust);
+    }
+}
+
+// The one message box, modal and with no owner: whether a product folder was found, and whether one
+// found is still there, so that the user knows to close SketchUp and run the program again.
+void ShowReport(bool installFound, bool productLeft) {
+    if (productLeft) {
+        MessageBoxA(nullptr, ReportLeft, ReportCaption, MB_OK | MB_ICONWARNING);
+    } else {
+        MessageBoxA(nullptr, installFound ? ReportFound : ReportNotFound, ReportCaption, MB_OK | MB_ICONINFORMATION);
+    }
 }
 
 }  // namespace
 
 void RunUninstall() {
+    RestrictDllSearch();
     EnforceRedirectionTrust();
     bool installFound = false;
+    bool productLeft = false;  // a product folder found was still there after its tree removal
     WCHAR path[MAX_PATH] = {};
     for (const RemovalPass& pass : RemovalPlan) {
         if (!LookUpBaseFolder(pass.baseFolder, path)) continue;
@@ -101,7 +141,10 @@ void RunUninstall() {
             if (!composed || CrossesLink(path, step.relativePath, FollowedPart(pass.baseFolder))) continue;
             switch (step.action) {
             case RemoveProductTree:
-                if (RemoveFolderTree(std::wstring(path))) installFound = true;
+                if (RemoveFolderTree(std::wstring(path))) {
+                    installFound = true;
+                    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) productLeft = true;
+                }
                 break;
             case RemoveTree:
                 RemoveFolderTree(std::wstring(path));
@@ -112,5 +155,5 @@ void RunUninstall() {
             }
         }
     }
-    MessageBoxA(nullptr, installFound ? ReportFound : ReportNotFound, ReportCaption, MB_OK | MB_ICONINFORMATION);
+    ShowReport(installFound, productLeft);
 }

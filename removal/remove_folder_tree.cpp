@@ -15,8 +15,10 @@ bool IsDeviceName(const wchar_t* name) {
         if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
     }
     if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") return true;
-    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
-           stem[3] >= L'1' && stem[3] <= L'9';
+    // COM1 to COM9 and LPT1 to LPT9, and as Windows reads them, with a superscript 1, 2 or 3 too.
+    const bool port = stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0);
+    const wchar_t digit = port ? stem[3] : L'\0';
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
 }
 
 // True for a name that a plain path names literally: one component, not "." or "..", and no device.

@@ -14,6 +14,7 @@ namespace {
 
 const char Found[] = "All applications have been uninstalled";
 const char NotFound[] = "No application installed";
+const char Left[] = "Some files could not be removed. Close SketchUp and run the uninstaller again.";
 
 class UninstallRunTest : public TempTreeTest {
 protected:
@@ -80,7 +81,8 @@ protected:
         const StandInMessageBoxRecord box = StandInMessageBoxes();
         EXPECT_EQ(box.count, 1);
         EXPECT_EQ(box.caption, "SU Varnok Uninstaller 2014");
-        EXPECT_EQ(box.style, static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
+        const unsigned icon = box.text == Left ? MB_ICONWARNING : MB_ICONINFORMATION;
+        EXPECT_EQ(box.style, static_cast<unsigned>(MB_OK | icon)) << box.text;
         return box.text;
     }
 
@@ -272,21 +274,54 @@ TEST_F(UninstallRunTest, KnownFolderThatIsNotAbsoluteSkipsItsPass) {
     fs::current_path(previous);
 }
 
-TEST_F(UninstallRunTest, FileThatResistsDeletionIsReportedAgainOnTheNextRun) {
-    // roaming/: V2 installation whose plug_in/varnok_tools.rbs cannot be deleted
+TEST_F(UninstallRunTest, FileThatResistsDeletionIsReportedUntilItIsLetGo) {
+    // roaming/: V2 installation whose plug_in/varnok_tools.rbs cannot be deleted, as while SketchUp runs
     PlantInstallation(roaming_, "SU_Varnok_V2");
     const fs::path locked = Plugins(roaming_) / "SU_Varnok_V2" / "plug_in" / "varnok_tools.rbs";
     KeepFromDeletion(locked);
 
     RunUninstall();
-    EXPECT_EQ(Report(), Found);
+    EXPECT_EQ(Report(), Left);
     EXPECT_TRUE(Exists(locked));
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in" / "icons"));
 
     StandInReset();
+    KeepFromDeletion(locked);
+    RunUninstall();
+    EXPECT_EQ(Report(), Left) << "still held";
+
+    StandInReset();  // let go
     RunUninstall();
     EXPECT_EQ(Report(), Found);
+    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
+}
+
+TEST_F(UninstallRunTest, ProductFolderKeepingWhatNoPlainPathReachesIsReportedAsLeft) {
+    // programdata/: V2.5 installation, and in its product folder one of the rows below
+    struct Row {
+        const char* shows;
+        fs::path kept;
+    };
+    fs::path deep;
+    for (int i = 0; i < 60; ++i) deep /= "level";
+    const Row rows[] = {
+        {"a tree deeper than MAX_PATH keeps its deep end", deep / "f.rb"},
+        {"a name ending in a dot is left in place", "x."},
+        {"a device name is left in place", "sub/nul.txt"},
+    };
+    for (const Row& row : rows) {
+        StandInReset();
+        fs::remove_all(common_ / "SketchUp");
+        PlantInstallation(common_, "SU_Varnok_V2.5");
+        const fs::path kept = Plugins(common_) / "SU_Varnok_V2.5" / row.kept;
+        MakeFile(kept);
+
+        RunUninstall();
+        EXPECT_EQ(Report(), Left) << row.shows;
+        EXPECT_TRUE(Exists(kept)) << row.shows;
+        EXPECT_FALSE(Exists(Plugins(common_) / "SU_Varnok_V2.5" / "main.rb")) << row.shows;
+    }
 }
 
 TEST_F(UninstallRunTest, ProductFolderThatIsALinkIsFoundAndOnlyTheLinkGoes) {
@@ -312,7 +347,7 @@ TEST_F(UninstallRunTest, FileStepDoesNotReachThroughALinkThatSurvived) {
     KeepFromDeletion(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in");
 
     RunUninstall();
-    EXPECT_EQ(Report(), Found);
+    EXPECT_EQ(Report(), Left);
     EXPECT_TRUE(fs::is_symlink(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in"));
     EXPECT_TRUE(Exists(elsewhere / "varnok_tools.rbs"));
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));

@@ -39,6 +39,7 @@ typedef std::intptr_t (*FARPROC)();
 #define SHGFP_TYPE_CURRENT 0
 
 #define MB_OK 0x00000000
+#define MB_ICONWARNING 0x00000030
 #define MB_ICONINFORMATION 0x00000040
 #define IDOK 1
 #define SW_SHOWDEFAULT 10

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built Uninstaller.exe itself: PE32 for i386 (PE32+ for AMD64 in the 64-bit build), GUI
-# subsystem with a Unicode entry, subsystem and OS version 5.0, stripped, no time stamp, Windows' own
+# subsystem with a Unicode entry, subsystem and OS version 5.0, ASLR, DEP and terminal-server aware (no SEH
+# in the 32-bit file, high-entropy ASLR in the 64-bit one), stripped, no time stamp, Windows' own
 # DLLs only (in the product, only functions Windows XP has), the two icon groups of eight images, and a
 # manifest for the file's processor that never asks for elevation.
 # Usage: check.sh UNINSTALLER_EXE win32|win64
@@ -8,9 +9,9 @@ set -uo pipefail
 exe="$1"
 here=$(dirname "$0")
 if [[ "$2" == win64 ]]; then
-  objdump=x86_64-w64-mingw32-objdump format='pei-x86-64' magic='020b' arch=amd64
+  objdump=x86_64-w64-mingw32-objdump format='pei-x86-64' magic='020b' arch=amd64 dll_characteristics=00008160
 else
-  objdump=i686-w64-mingw32-objdump format='pei-i386' magic='010b' arch=x86
+  objdump=i686-w64-mingw32-objdump format='pei-i386' magic='010b' arch=x86 dll_characteristics=00008540
 fi
 failed=0
 check() {  # check DESCRIPTION COMMAND...
@@ -26,6 +27,8 @@ check "no time stamp in the header" grep -q -x $'Time/Date\t\tThu Jan  1 00:00:0
 check "GUI subsystem" test "$(field Subsystem)" = 00000002
 check "subsystem version 5.0" test "$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)" = 5.0
 check "OS version 5.0" test "$(field MajorOSystemVersion).$(field MinorOSystemVersion)" = 5.0
+# DYNAMIC_BASE 0x40, NX_COMPAT 0x100, TERMINAL_SERVER_AWARE 0x8000; NO_SEH 0x400 on x86, HIGH_ENTROPY_VA 0x20 on x64.
+check "DllCharacteristics $dll_characteristics" test "$(field DllCharacteristics)" = "$dll_characteristics"
 check "stripped" bash -c "$objdump -t '$exe' | grep -q 'no symbols'"
 
 imports=$(awk '/DLL Name:/ { dll = $3 } /^\t[0-9a-f]+\t +[0-9]+ +[A-Za-z_]/ { print dll " " $3 }' <<<"$header" | sort)

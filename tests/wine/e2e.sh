@@ -2,13 +2,14 @@
 # End-to-end scenarios: Uninstaller.exe on planted installations in a throwaway Wine prefix, its box
 # watched on a virtual display. In each scenario the whole C: drive (less Windows' own folder) must
 # change by exactly the planted targets expected to go, and by nothing else.
-# Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE WINEARCH WORK_DIR (WINEARCH: win32 or win64). Exits 77,
-# skipped, where the host cannot run that Wine.
+# Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE PLANTED_DLL WINEARCH WORK_DIR (WINEARCH: win32 or win64).
+# Exits 77, skipped, where the host cannot run that Wine.
 set -uo pipefail
-exe=$(readlink -f "$1") holder=$(readlink -f "$2") work="$4"
+exe=$(readlink -f "$1") holder=$(readlink -f "$2") planted_dll=$(readlink -f "$3") work="$5"
 source "$(dirname "$0")/../../scripts/wine-lib.sh"
-wine_use "$3" || { echo "skipped: $WINE_SKIP_REASON"; exit 77; }
+wine_use "$4" || { echo "skipped: $WINE_SKIP_REASON"; exit 77; }
 
+LEFT="Some files could not be removed. Close SketchUp and run the uninstaller again."
 passed=0 failed=0
 fail() { echo "  FAIL: $*"; scenario_ok=no; }
 
@@ -41,7 +42,9 @@ scenario() {
   [[ "$BOX_WAITING" == yes ]] || fail "the program was not waiting while its box was up"
   [[ "$BOX_TEXT" == "$text" ]] || fail "box text '$BOX_TEXT', wanted '$text'"
   [[ "$BOX_CAPTION" == "$CAPTION" ]] || fail "box caption '$BOX_CAPTION'"
-  [[ "$BOX_STYLE" == 00000040 ]] || fail "box style $BOX_STYLE, wanted MB_OK|MB_ICONINFORMATION (00000040)"
+  local style=00000040  # MB_OK|MB_ICONINFORMATION, or MB_OK|MB_ICONWARNING when something was left
+  [[ "$text" == "$LEFT" ]] && style=00000030
+  [[ "$BOX_STYLE" == "$style" ]] || fail "box style $BOX_STYLE, wanted $style"
   [[ "$EXIT_STATUS" == 1 ]] || fail "exit status $EXIT_STATUS"
   [[ "$POLICY_CALL" =~ \(0*10,[0-9a-f]+,0*4\)$ ]] || fail "no redirection trust asked for ('$POLICY_CALL')"
   local after
@@ -99,12 +102,23 @@ gone+=("$(p varnok_tools.rbs)")
 scenario "V2 and V2.5 under both folders; read-only loose file stays" "All applications have been uninstalled" \
   "${gone[@]}"
 
+# DLLs planted beside the program, which Wine is told to prefer to its own, as Windows prefers any DLL
+# that is not a KnownDLL: the box loads uxtheme.dll (and on some Windows dwmapi.dll) by name.
 clear_plugins
 plant "$COMMON" "${v25_files[@]}" SU_Varnok_V2.5/empty/
 plant "$ROAMING" SU_Varnok_V2.rbs Veltrix_Section/a/b/c.rb
-scenario "V2.5 under the shared folder only" "All applications have been uninstalled" \
+mkdir -p "$C/run" && rm -f "$C/run/"*.ran
+for dll in uxtheme.dll dwmapi.dll; do cp "$planted_dll" "$C/run/$dll"; done
+overrides="$WINEDLLOVERRIDES"
+export WINEDLLOVERRIDES="$overrides;uxtheme,dwmapi=n,b"
+scenario "V2.5 under the shared folder only, DLLs planted beside the program" \
+  "All applications have been uninstalled" \
   "$(p SU_Varnok_V2.5)" "$(p SU_Varnok_V2.5.rbs)" "$(p SU_Varnok_Section_Tool.rb)" "$(p varnok_tools.rbs)" \
   "$(p Veltrix_Section)" "$(r SU_Varnok_V2.rbs)" "$(r Veltrix_Section)"
+export WINEDLLOVERRIDES="$overrides"
+ran=$(cd "$C/run" && ls -- *.ran 2>/dev/null)
+[[ -z "$ran" ]] || { echo "  FAIL: a planted DLL ran: $ran"; failed=$((failed + 1)); }
+rm -f "$C/run/"*.dll "$C/run/"*.ran
 
 clear_plugins
 plant "$ROAMING" SU_Varnok_V2 SU_Varnok_V2.5.rbs
@@ -117,7 +131,7 @@ clear_plugins
 mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt" && echo keep >"$C/outside/dir/varnok_tools.rbs"
 plant "$ROAMING" SU_Varnok_V2/main.rb SU_Varnok_V2/sub/ SU_Varnok_V2.rbs SU_Varnok_Section_Tool.rb varnok_tools.rbs
 ln -s "$C/outside/dir" "$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in"
-scenario "a folder link inside the product folder points outside" "All applications have been uninstalled" \
+scenario "a folder link inside the product folder points outside" "$LEFT" \
   "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/sub)" "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" \
   "$(r varnok_tools.rbs)"
 [[ -f "$C/outside/dir/varnok_tools.rbs" ]] || { echo "  FAIL: the link's target lost a file"; failed=$((failed + 1)); }
@@ -139,9 +153,9 @@ scenario "a link below the roaming folder is followed" "All applications have be
 # Names that no plain path names literally: Windows reads "x." as "x", ".. " as the parent, CON as a device.
 clear_plugins
 plant "$ROAMING" SU_Varnok_V2/main.rb SU_Varnok_V2/x. "SU_Varnok_V2/y " SU_Varnok_V2/CON SU_Varnok_V2/nul.txt \
-  "SU_Varnok_V2/.. /inner.rb" SU_Varnok_V2/dd./inner.rb
-scenario "odd names in the product folder stay, the rest goes" "All applications have been uninstalled" \
-  "$(r SU_Varnok_V2/main.rb)"
+  "SU_Varnok_V2/.. /inner.rb" SU_Varnok_V2/dd./inner.rb SU_Varnok_V2/COM¹.log SU_Varnok_V2/COM0 SU_Varnok_V2/LPT12
+scenario "odd names in the product folder stay, the rest goes" "$LEFT" \
+  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/COM0)" "$(r SU_Varnok_V2/LPT12)"
 
 # A roaming folder that is not absolute ("." or "C:") would lead to C:\run, the current folder.
 clear_plugins
@@ -184,13 +198,15 @@ locked_win="C:\\users\\$WINE_USER\\AppData\\Roaming\\SketchUp\\SketchUp 2014\\Sk
 holder_pid=$!
 for _ in $(seq 200); do [[ -e "$C/run/holding" ]] && break; sleep 0.1; done
 [[ -e "$C/run/holding" ]] || echo "  FAIL: the helper could not hold the file open"
-scenario "a file held open by another program stays, the rest goes" "All applications have been uninstalled" \
+scenario "a file held open by another program stays, the rest goes" "$LEFT" \
   "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/plug_in/icons)" "$(r SU_Varnok_V2.rbs)" \
   "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" "$(r Veltrix_Section)"
 [[ -f "$locked" ]] || echo "  (the held file is gone)"
-scenario "a second run finds the product folder again" "All applications have been uninstalled"
+scenario "a second run while the file is held says so again" "$LEFT"
 rm -f "$C/run/holding"
 wait "$holder_pid" || true
+scenario "a run after the file was let go removes the rest" "All applications have been uninstalled" \
+  "$(r SU_Varnok_V2)"
 
 echo
 echo "$passed passed, $failed failed"

@@ -18,6 +18,12 @@ const char ReportFound[] = "All applications have been uninstalled";
 const char ReportNotFound[] = "No application installed";
 const char ReportLeft[] = "Some files could not be removed. Close SketchUp and run the uninstaller again.";
 
+// What the run has seen of the product folders, for the report.
+struct ProductFolders {
+    bool found;  // a product folder's listing opened
+    bool left;   // a product folder found was still there after its tree removal
+};
+
 bool IsDriveLetter(WCHAR c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
@@ -26,8 +32,7 @@ bool IsSeparator(WCHAR c) {
     return c == L'\\' || c == L'/';
 }
 
-// True for a path that Windows reads as absolute: a drive and its root ("C:\...") or a share
-// ("\\server\share..."). Windows reads anything else relative to the current folder or drive.
+// True for "X:\..." or "\\server\share...": a path that does not depend on the current folder or drive.
 bool IsAbsolute(const WCHAR* path) {
     if (IsDriveLetter(path[0]) && path[1] == L':') return IsSeparator(path[2]);
     if (!IsSeparator(path[0]) || !IsSeparator(path[1])) return false;
@@ -35,40 +40,33 @@ bool IsAbsolute(const WCHAR* path) {
     return share != nullptr && share != path + 2 && share[1] != L'\0' && !IsSeparator(share[1]);
 }
 
-// Looks up the pass's known folder into `path`. Returns false when the lookup fails or gives a path
-// that is not absolute: what lies relative to the current folder is no installation of ours.
+// Looks up the known folder into `path`. False when the lookup fails or gives a path that is not
+// absolute (Windows hands back the registry's value as it stands, "." or "C:" included): what lies
+// relative to the current folder is no installation of ours.
 bool LookUpBaseFolder(BaseFolder baseFolder, WCHAR* path) {
     return SUCCEEDED(SHGetFolderPathW(nullptr, baseFolder, nullptr, SHGFP_TYPE_CURRENT, path)) && IsAbsolute(path);
 }
 
-// Composes the step's target path in `path`, which already holds the pass's base folder when
-// `baseInBuffer`. Returns false when the folder lookup or the append failed: `path` is then empty or
-// partial (PathAppendW empties the buffer when the result would not fit), and must not be acted on.
-bool ComposeTargetPath(BaseFolder baseFolder, const wchar_t* relativePath, bool baseInBuffer, WCHAR* path) {
-    if (!baseInBuffer && !LookUpBaseFolder(baseFolder, path)) return false;
-    return PathAppendW(path, relativePath) != FALSE;
+// How many leading characters of a step's relative path may lead through links. Every user of the
+// machine can create folders below the shared folder, so there none may. Only the user and
+// administrators can write below the user's own folder, so there the folders down to the plug-in folder
+// may, as SketchUp itself follows them, and nothing below it.
+std::size_t TrustedPartLength(BaseFolder baseFolder) {
+    return baseFolder == UserAppData ? std::wcslen(PluginsRoot) : 0;
 }
 
-// True when a folder on the way from the base folder to the step's target, past its first `followed`
-// characters of the relative path, is a link or mount point or cannot be read: what lies beyond it may
-// not be the product's own. The target itself is not looked at; tree removal never follows it.
-bool CrossesLink(const WCHAR* path, const wchar_t* relativePath, std::size_t followed) {
+// True when a folder between the untrusted part's start and the target of `path` (which ends in
+// `relativePath`) is a link or mount point, or cannot be read: what lies beyond it may not be the
+// product's own. The target itself is not looked at; tree removal never follows it.
+bool CrossesLinkOrUnreadableFolder(const WCHAR* path, const wchar_t* relativePath, std::size_t trustedLength) {
     const std::wstring target = path;
     const std::size_t relativeStart = target.size() - std::wcslen(relativePath);
-    for (std::size_t slash = target.find(L'\\', relativeStart + followed + 1); slash != std::wstring::npos;
+    for (std::size_t slash = target.find(L'\\', relativeStart + trustedLength + 1); slash != std::wstring::npos;
          slash = target.find(L'\\', slash + 1)) {
         const DWORD attributes = GetFileAttributesW(target.substr(0, slash).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
     }
     return false;
-}
-
-// How much of a step's relative path may lead through links. Every user of the machine can create
-// folders below the shared folder, so there nothing is followed. Only the user and administrators can
-// write below the user's own folder, so there the folders down to the plug-in folder are followed, as
-// SketchUp itself follows them, and nothing below it.
-std::size_t FollowedPart(BaseFolder baseFolder) {
-    return baseFolder == UserAppData ? std::wcslen(PluginsRoot) : 0;
 }
 
 // A function of kernel32 that older Windows may lack, looked up at run time so that the file still
@@ -114,13 +112,31 @@ void EnforceRedirectionTrust() {
     }
 }
 
+// Performs one step on its composed target path.
+void PerformStep(StepAction action, const WCHAR* path, ProductFolders* products) {
+    switch (action) {
+    case RemoveProductTree:
+        if (RemoveFolderTree(std::wstring(path))) {
+            products->found = true;
+            if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) products->left = true;
+        }
+        break;
+    case RemoveTree:
+        RemoveFolderTree(std::wstring(path));
+        break;
+    case RemoveFile:
+        DeleteFileW(path);  // a read-only loose file stays: its attributes are not touched
+        break;
+    }
+}
+
 // The one message box, modal and with no owner: whether a product folder was found, and whether one
 // found is still there, so that the user knows to close SketchUp and run the program again.
-void ShowReport(bool installFound, bool productLeft) {
-    if (productLeft) {
+void ShowReport(const ProductFolders& products) {
+    if (products.left) {
         MessageBoxA(nullptr, ReportLeft, ReportCaption, MB_OK | MB_ICONWARNING);
     } else {
-        MessageBoxA(nullptr, installFound ? ReportFound : ReportNotFound, ReportCaption, MB_OK | MB_ICONINFORMATION);
+        MessageBoxA(nullptr, products.found ? ReportFound : ReportNotFound, ReportCaption, MB_OK | MB_ICONINFORMATION);
     }
 }
 
@@ -129,31 +145,20 @@ void ShowReport(bool installFound, bool productLeft) {
 void RunUninstall() {
     RestrictDllSearch();
     EnforceRedirectionTrust();
-    bool installFound = false;
-    bool productLeft = false;  // a product folder found was still there after its tree removal
+    ProductFolders products = {false, false};
     WCHAR path[MAX_PATH] = {};
     for (const RemovalPass& pass : RemovalPlan) {
-        if (!LookUpBaseFolder(pass.baseFolder, path)) continue;
-        bool baseInBuffer = true;
+        if (!LookUpBaseFolder(pass.baseFolder, path)) continue;  // the whole pass is skipped
         for (const RemovalStep& step : pass.steps) {
-            const bool composed = ComposeTargetPath(pass.baseFolder, step.relativePath, baseInBuffer, path);
-            baseInBuffer = false;
-            if (!composed || CrossesLink(path, step.relativePath, FollowedPart(pass.baseFolder))) continue;
-            switch (step.action) {
-            case RemoveProductTree:
-                if (RemoveFolderTree(std::wstring(path))) {
-                    installFound = true;
-                    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) productLeft = true;
-                }
-                break;
-            case RemoveTree:
-                RemoveFolderTree(std::wstring(path));
-                break;
-            case RemoveFile:
-                DeleteFileW(path);
-                break;
-            }
+            // The first step builds on the pass's own lookup; every later one looks the folder up
+            // again, since the append before it changed the buffer, and is skipped alone if that fails.
+            const bool isFirst = &step == &pass.steps[0];
+            if (!isFirst && !LookUpBaseFolder(pass.baseFolder, path)) continue;
+            // PathAppendW empties the buffer when the result would not fit: never act on what is left.
+            if (!PathAppendW(path, step.relativePath)) continue;
+            if (CrossesLinkOrUnreadableFolder(path, step.relativePath, TrustedPartLength(pass.baseFolder))) continue;
+            PerformStep(step.action, path, &products);
         }
     }
-    ShowReport(installFound, productLeft);
+    ShowReport(products);
 }

@@ -52,7 +52,8 @@ wine_prefix_make() {
 wine_prefix_init() {
   rm -rf "$1"
   wine_prefix_make "$1"
-  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ 'user32.MessageBoxA;kernel32.SetProcessMitigationPolicy'
+  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ \
+    'user32.MessageBoxA;kernel32.SetDefaultDllDirectories;kernel32.SetProcessMitigationPolicy'
   wine_prefix_locate
 }
 
@@ -114,44 +115,70 @@ plant() {
   done
 }
 
-# run_uninstaller EXE [AT_BOX]: runs EXE from inside C: under the virtual display and waits for its box.
-# While the box is up it checks that the program is still waiting, runs the command AT_BOX, and saves
-# a screenshot to BOX_PNG when that is set. Then it presses OK, unless BOX_PRESS is no. Sets BOX_TEXT,
-# BOX_CAPTION and BOX_STYLE from the traced call, POLICY_CALL (the traced SetProcessMitigationPolicy
-# call, if any), EXIT_STATUS, and BOX_WAITING (yes when the program was still running).
-run_uninstaller() {
-  local exe="$1" at_box="${2:-true}" log window pid
+# uninstaller_launch EXE: copies EXE into C:\run as Uninstaller.exe and starts it from there in the
+# background, its Wine trace going to a file. Sets UNINSTALLER_PID and TRACE_LOG.
+uninstaller_launch() {
   mkdir -p "$C/run"
-  cp "$exe" "$C/run/Uninstaller.exe"
-  log=$(mktemp)
-  (cd "$C/run" && WINEDEBUG=-all,+relay exec wine ./Uninstaller.exe >/dev/null 2>"$log" </dev/null) &
-  pid=$!
-  window=$(timeout 120 xdotool search --sync --name "^$CAPTION\$" | head -n 1) || true
+  cp "$1" "$C/run/Uninstaller.exe"
+  TRACE_LOG=$(mktemp)
+  (cd "$C/run" && WINEDEBUG=-all,+relay exec wine ./Uninstaller.exe >/dev/null 2>"$TRACE_LOG" </dev/null) &
+  UNINSTALLER_PID=$!
+}
+
+# box_wait: waits up to two minutes for the box. Sets BOX_WINDOW (empty when none came) and
+# BOX_WAITING (yes when the program was still running while its box was up).
+box_wait() {
+  BOX_WINDOW=$(timeout 120 xdotool search --sync --name "^$CAPTION\$" | head -n 1) || true
   BOX_WAITING=no
-  kill -0 "$pid" 2>/dev/null && BOX_WAITING=yes
-  if [[ -n "$window" ]]; then
-    $at_box
+  kill -0 "$UNINSTALLER_PID" 2>/dev/null && BOX_WAITING=yes
+}
+
+# box_press: presses OK. A key press can be lost while the window is still settling, so it presses
+# again until the program ends, five times at the most.
+box_press() {
+  local _
+  for _ in 1 2 3 4 5; do
+    xdotool key --window "$BOX_WINDOW" Return 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$UNINSTALLER_PID" 2>/dev/null || return 0; sleep 0.1; done
+  done
+}
+
+# uninstaller_wait: waits for the program to end; a program still running is ended first. Sets
+# EXIT_STATUS.
+uninstaller_wait() {
+  if [[ "${1:-}" == end ]]; then kill "$UNINSTALLER_PID" 2>/dev/null || true; fi
+  EXIT_STATUS=0
+  wait "$UNINSTALLER_PID" || EXIT_STATUS=$?
+}
+
+# trace_read: the traced calls of the box and of the process requests, then the trace is removed. Sets
+# BOX_TEXT, BOX_CAPTION and BOX_STYLE, and DLL_SEARCH_CALL and POLICY_CALL (empty when not made).
+trace_read() {
+  local box='Call user32\.MessageBoxA\([0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)'
+  BOX_TEXT="" BOX_CAPTION="" BOX_STYLE=""
+  if [[ $(grep -a -m 1 'Call user32.MessageBoxA(' "$TRACE_LOG") =~ $box ]]; then
+    BOX_TEXT="${BASH_REMATCH[1]}" BOX_CAPTION="${BASH_REMATCH[2]}" BOX_STYLE="${BASH_REMATCH[3]}"
+  fi
+  DLL_SEARCH_CALL=$(grep -a -m 1 -o 'Call KERNEL32.SetDefaultDllDirectories([0-9a-f,]*)' "$TRACE_LOG" || true)
+  POLICY_CALL=$(grep -a -m 1 -o 'Call KERNEL32.SetProcessMitigationPolicy([0-9a-f,]*)' "$TRACE_LOG" || true)
+  rm -f "$TRACE_LOG"
+}
+
+# run_uninstaller EXE [AT_BOX]: one run of EXE, watched: launch, wait for the box, run the command
+# AT_BOX while it is up, save a screenshot to BOX_PNG when that is set, press OK unless BOX_PRESS is no,
+# then read the trace. Sets what the functions above set; returns 1 when no box appeared.
+run_uninstaller() {
+  uninstaller_launch "$1"
+  box_wait
+  if [[ -n "$BOX_WINDOW" ]]; then
+    "${2:-true}"
     if [[ -n "${BOX_PNG:-}" ]]; then
       sleep 0.5
-      import -window "$window" -frame "$BOX_PNG" 2>/dev/null || import -window root "$BOX_PNG"
+      import -window "$BOX_WINDOW" -frame "$BOX_PNG" 2>/dev/null || import -window root "$BOX_PNG"
     fi
-    if [[ "${BOX_PRESS:-yes}" == yes ]]; then
-      # A key press can be lost while the window is still settling: press again until the program ends.
-      for _ in 1 2 3 4 5; do
-        xdotool key --window "$window" Return 2>/dev/null || true
-        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break 2; sleep 0.1; done
-      done
-    fi
+    if [[ "${BOX_PRESS:-yes}" == yes ]]; then box_press; fi
   fi
-  if [[ -z "$window" || "${BOX_PRESS:-yes}" == yes ]]; then kill "$pid" 2>/dev/null || true; fi
-  EXIT_STATUS=0
-  wait "$pid" || EXIT_STATUS=$?
-  local call
-  call=$(grep -a -m 1 'Call user32.MessageBoxA(' "$log" || true)
-  BOX_TEXT=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\1/p' <<<"$call")
-  BOX_CAPTION=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\2/p' <<<"$call")
-  BOX_STYLE=$(sed -n 's/.*Call user32\.MessageBoxA([0-9a-f]*,[0-9a-f]* "\(.*\)",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)).*/\3/p' <<<"$call")
-  POLICY_CALL=$(grep -a -m 1 -o 'Call KERNEL32.SetProcessMitigationPolicy([0-9a-f,]*)' "$log" || true)
-  rm -f "$log"
-  [[ -n "$window" ]] || { echo "no message box appeared" >&2; return 1; }
+  if [[ -z "$BOX_WINDOW" || "${BOX_PRESS:-yes}" == yes ]]; then uninstaller_wait end; else uninstaller_wait; fi
+  trace_read
+  [[ -n "$BOX_WINDOW" ]] || { echo "no message box appeared" >&2; return 1; }
 }

@@ -4,6 +4,7 @@
 
 #include "temp_tree.h"
 
+#include <cwchar>
 #include <set>
 #include <string>
 
@@ -12,13 +13,22 @@ namespace {
 using PlatformTest = TempTreeTest;
 
 TEST_F(PlatformTest, PathAppendJoinsWithOneBackslash) {
-    WCHAR path[MAX_PATH] = L"C:\\base";
-    EXPECT_TRUE(PathAppendW(path, L"a\\b.rbs"));
-    EXPECT_STREQ(path, L"C:\\base\\a\\b.rbs");
-
-    WCHAR trailing[MAX_PATH] = L"C:\\base\\";
-    EXPECT_TRUE(PathAppendW(trailing, L"a"));
-    EXPECT_STREQ(trailing, L"C:\\base\\a");
+    struct Row {
+        const wchar_t* path;
+        const wchar_t* more;
+        const wchar_t* joined;
+    };
+    const Row rows[] = {
+        {L"C:\\base", L"a\\b.rbs", L"C:\\base\\a\\b.rbs"},
+        {L"C:\\base\\", L"a", L"C:\\base\\a"},
+        {L"C:\\base", L"\\a", L"C:\\base\\a"},  // a leading backslash is not doubled
+    };
+    for (const Row& row : rows) {
+        WCHAR path[MAX_PATH] = {};
+        std::wcscpy(path, row.path);
+        EXPECT_TRUE(PathAppendW(path, row.more)) << row.more;
+        EXPECT_STREQ(path, row.joined);
+    }
 }
 
 TEST_F(PlatformTest, PathAppendEmptiesTheBufferWhenTheResultWouldNotFit) {
@@ -50,6 +60,8 @@ TEST_F(PlatformTest, ReadOnlyFileIsDeletedOnlyOnceItsBitIsCleared) {
     EXPECT_EQ(GetFileAttributesW((inside / "rw.txt").wstring().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_NE(GetFileAttributesW((inside / "folder").wstring().c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_EQ(GetFileAttributesW((inside / "missing").wstring().c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(DeleteFileW((inside / "missing").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(DeleteFileW(ro.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(DeleteFileW((inside / "folder").wstring().c_str()));
@@ -76,12 +88,13 @@ TEST_F(PlatformTest, RemoveDirectoryRemovesOnlyEmptyFolders) {
 }
 
 TEST_F(PlatformTest, ListingYieldsDotEntriesFirstThenEveryName) {
-    // inside/ a.txt, sub/
+    // inside/ a.txt, sub/; listed as "inside.\*.*", since a middle component loses one trailing dot
     MakeFile(root_ / "inside" / "a.txt");
     ASSERT_TRUE(fs::create_directory(root_ / "inside" / "sub"));
+    EXPECT_NE(GetFileAttributesW((root_.wstring() + L"\\inside.\\a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 
     WIN32_FIND_DATAW entry = {};
-    HANDLE listing = FindFirstFileW((root_ / "inside" / "*.*").wstring().c_str(), &entry);
+    HANDLE listing = FindFirstFileW((root_.wstring() + L"\\inside.\\*.*").c_str(), &entry);
     ASSERT_NE(listing, INVALID_HANDLE_VALUE);
     EXPECT_NE(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
     std::vector<std::wstring> names{entry.cFileName};

@@ -1,32 +1,48 @@
-// The removal plan's own invariants: what keeps it safe to run whatever the run does with it.
+// The removal plan, exactly: which passes, under which known folders, which steps in which order.
 #include "plan/removal_plan.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 namespace {
 
-// Every step stays inside the host's plug-in folder, and a pass opens with its one product folder.
-TEST(RemovalPlanTest, EveryStepStaysInsideThePluginFolder) {
-    const std::wstring root = std::wstring(PluginsRoot) + L"\\";
-    for (const RemovalPass& pass : RemovalPlan) {
-        EXPECT_EQ(pass.steps[0].action, RemoveProductTree);
-        for (const RemovalStep& step : pass.steps) {
-            const std::wstring path = step.relativePath;
-            EXPECT_EQ(path.compare(0, root.size(), root), 0) << path.c_str();
-            EXPECT_GT(path.size(), root.size());
-            EXPECT_NE(path.back(), L'\\');
-            for (std::size_t start = 0; start < path.size();) {
-                const std::size_t end = std::min(path.find(L'\\', start), path.size());
-                const std::wstring component = path.substr(start, end - start);
-                EXPECT_TRUE(!component.empty() && component != L"." && component != L"..") << path.c_str();
-                start = end + 1;
-            }
-            if (&step != &pass.steps[0]) {
-                EXPECT_NE(step.action, RemoveProductTree);
-            }
+TEST(RemovalPlanTest, PlanIsExactlyTheFourPassesOfSixSteps) {
+    struct Step {
+        StepAction action;
+        const wchar_t* afterPluginsRoot;
+    };
+    struct Pass {
+        BaseFolder baseFolder;
+        Step steps[6];
+    };
+    const Pass expected[4] = {
+        {UserAppData,
+         {{RemoveProductTree, L"SU_Varnok_V2"}, {RemoveFile, L"SU_Varnok_V2.rbs"},
+          {RemoveFile, L"SU_Varnok_Section_Tool.rb"}, {RemoveFile, L"varnok_tools.rbs"},
+          {RemoveFile, L"SU_Varnok_V2\\plug_in\\varnok_tools.rbs"}, {RemoveTree, L"Veltrix_Section"}}},
+        {CommonAppData,
+         {{RemoveProductTree, L"SU_Varnok_V2"}, {RemoveFile, L"SU_Varnok_V2.rbs"},
+          {RemoveFile, L"SU_Varnok_Section_Tool.rb"}, {RemoveTree, L"Veltrix_Section"},
+          {RemoveFile, L"varnok_tools.rbs"}, {RemoveFile, L"SU_Varnok_V2\\plug_in\\varnok_tools.rbs"}}},
+        {CommonAppData,
+         {{RemoveProductTree, L"SU_Varnok_V2.5"}, {RemoveFile, L"SU_Varnok_V2.5.rbs"},
+          {RemoveFile, L"SU_Varnok_Section_Tool.rb"}, {RemoveTree, L"Veltrix_Section"},
+          {RemoveFile, L"varnok_tools.rbs"}, {RemoveFile, L"SU_Varnok_V2.5\\plug_in\\varnok_tools.rbs"}}},
+        {UserAppData,
+         {{RemoveProductTree, L"SU_Varnok_V2.5"}, {RemoveFile, L"SU_Varnok_V2.5.rbs"},
+          {RemoveFile, L"SU_Varnok_Section_Tool.rb"}, {RemoveTree, L"Veltrix_Section"},
+          {RemoveFile, L"varnok_tools.rbs"}, {RemoveFile, L"SU_Varnok_V2.5\\plug_in\\varnok_tools.rbs"}}},
+    };
+    EXPECT_EQ(std::wstring(PluginsRoot), L"SketchUp\\SketchUp 2014\\SketchUp\\Plugins");
+    for (int pass = 0; pass < 4; ++pass) {
+        EXPECT_EQ(RemovalPlan[pass].baseFolder, expected[pass].baseFolder) << "pass " << pass + 1;
+        for (int step = 0; step < 6; ++step) {
+            const RemovalStep& actual = RemovalPlan[pass].steps[step];
+            EXPECT_EQ(actual.action, expected[pass].steps[step].action) << "pass " << pass + 1 << ", step " << step + 1;
+            EXPECT_EQ(std::wstring(actual.relativePath),
+                      std::wstring(PluginsRoot) + L"\\" + expected[pass].steps[step].afterPluginsRoot)
+                << "pass " << pass + 1 << ", step " << step + 1;
         }
     }
 }

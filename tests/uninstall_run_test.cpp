@@ -1,12 +1,13 @@
 // The whole run against planted installations under the two known folders, with the report captured.
 #include "app/uninstall.h"
 
+#include "plan/removal_plan.h"
 #include "platform/win32api.h"
 #include "platform/posix/standin_seam.h"
 #include "temp_tree.h"
 
-#include <set>
 #include <cstdio>
+#include <set>
 #include <cstdlib>
 #include <sys/wait.h>
 
@@ -128,16 +129,18 @@ TEST_F(UninstallRunTest, EmptyV25FolderOnlyUnderTheSharedFolderIsFound) {
 }
 
 TEST_F(UninstallRunTest, LooseFilesAndCompanionFolderAloneAreRemovedButNotReported) {
-    // roaming/: SU_Varnok_V2 (a file in place of the product folder), SU_Varnok_V2.rbs, varnok_tools.rbs;
-    // programdata/: Veltrix_Section/
+    // roaming/: SU_Varnok_V2 and Veltrix_Section (files in place of the folders), SU_Varnok_V2.rbs,
+    //   varnok_tools.rbs; programdata/: Veltrix_Section/
     MakeFile(Plugins(roaming_) / "SU_Varnok_V2", "a file");
     MakeFile(Plugins(roaming_) / "SU_Varnok_V2.rbs");
     MakeFile(Plugins(roaming_) / "varnok_tools.rbs");
     MakeFile(Plugins(common_) / "Veltrix_Section" / "deep" / "section.rb", "x", true);
+    MakeFile(Plugins(roaming_) / "Veltrix_Section", "a file");
 
     RunUninstall();
     EXPECT_EQ(Report(), NotFound);
     EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "SU_Varnok_V2"));
+    EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "Veltrix_Section"));
     EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2.rbs"));
     EXPECT_FALSE(Exists(Plugins(roaming_) / "varnok_tools.rbs"));
     EXPECT_TRUE(fs::is_empty(Plugins(common_)));
@@ -171,43 +174,84 @@ TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
     EXPECT_EQ(Snapshot(root_ / "inside"), before);
 }
 
-TEST_F(UninstallRunTest, FailedLaterLookupSkipsOnlyItsStep) {
-    // roaming/: V2 installation; the lookup for pass 1, step 2 (SU_Varnok_V2.rbs) fails
-    PlantInstallation(roaming_, "SU_Varnok_V2");
-    StandInFailFolderLookup(CSIDL_APPDATA, 2);
+TEST_F(UninstallRunTest, EachPassRunsItsStepsInThePlansOrder) {
+    // roaming/ and programdata/: V2 and V2.5 installations. One pass at a time runs: the first lookup
+    // of every other pass fails, and so does every later lookup of this pass but the one for step k.
+    // Step 1 reuses the pass's first lookup, so the product folder and the target of step k go. A
+    // skipped pass makes one lookup, so the pass after it under the same folder starts at the second.
+    struct Pass {
+        BaseFolder base;
+        int firstLookup;              // of its base folder's lookups
+        const char* product;
+        const char* laterTargets[5];  // steps 2 to 6; "" for the file inside the product folder
+    };
+    const Pass passes[] = {
+        {UserAppData, 1, "SU_Varnok_V2",
+         {"SU_Varnok_V2.rbs", "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs", "", "Veltrix_Section"}},
+        {CommonAppData, 1, "SU_Varnok_V2",
+         {"SU_Varnok_V2.rbs", "SU_Varnok_Section_Tool.rb", "Veltrix_Section", "varnok_tools.rbs", ""}},
+        {CommonAppData, 2, "SU_Varnok_V2.5",
+         {"SU_Varnok_V2.5.rbs", "SU_Varnok_Section_Tool.rb", "Veltrix_Section", "varnok_tools.rbs", ""}},
+        {UserAppData, 2, "SU_Varnok_V2.5",
+         {"SU_Varnok_V2.5.rbs", "SU_Varnok_Section_Tool.rb", "Veltrix_Section", "varnok_tools.rbs", ""}},
+    };
+    auto names = [](const fs::path& base) {
+        std::set<std::string> found;
+        for (const auto& entry : fs::directory_iterator(Plugins(base))) found.insert(entry.path().filename());
+        return found;
+    };
+    for (const Pass& pass : passes) {
+        const fs::path base = pass.base == UserAppData ? roaming_ : common_;
+        const fs::path other = pass.base == UserAppData ? common_ : roaming_;
+        for (int step = 2; step <= 6; ++step) {
+            StandInReset();
+            for (const fs::path& folder : {roaming_, common_}) {
+                fs::remove_all(folder / "SketchUp");
+                PlantInstallation(folder, "SU_Varnok_V2");
+                PlantInstallation(folder, "SU_Varnok_V2.5");
+            }
+            const auto untouched = names(other);
+            std::set<std::string> expected = names(base);
+            expected.erase(pass.product);
+            expected.erase(pass.laterTargets[step - 2]);
+            std::set<int> failing;
+            for (int lookup = 1; lookup <= 8; ++lookup) {
+                if (lookup != pass.firstLookup && lookup != pass.firstLookup + step - 1) failing.insert(lookup);
+            }
+            StandInFailFolderLookups(pass.base, failing);
+            StandInFailFolderLookups(pass.base == UserAppData ? CSIDL_COMMON_APPDATA : CSIDL_APPDATA, {1, 2});
 
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_TRUE(Exists(Plugins(roaming_) / "SU_Varnok_V2.rbs"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_Section_Tool.rb"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "Veltrix_Section"));
+            RunUninstall();
+            const std::string row = std::string(pass.product) + " under " + base.filename().string() + ", step " +
+                                    std::to_string(step);
+            EXPECT_EQ(Report(), Found) << row;
+            EXPECT_EQ(names(base), expected) << row;
+            EXPECT_EQ(names(other), untouched) << row;
+        }
+    }
 }
 
-TEST_F(UninstallRunTest, FailingLookupsSkipOnlyTheirPasses) {
-    // roaming/ and programdata/: V2 and V2.5 installations. Each pass makes six lookups; a failing
-    // first one skips its pass: passes 2 and 4, then passes 1 and 3.
-    auto left = [](const fs::path& base) {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(Plugins(base))) names.insert(entry.path().filename());
-        return names;
+TEST_F(UninstallRunTest, DllSearchIsRestrictedBeforeAnythingElse) {
+    // roaming/: V2 installation. The request for redirection trust follows; with no
+    // SetDefaultDllDirectories, as before Windows 8, SetDllDirectoryW drops the current folder.
+    struct Row {
+        const char* lacking;
+        std::vector<std::string> requests;
     };
-    const std::set<std::string> v2{"SU_Varnok_V2", "SU_Varnok_V2.rbs"};
-    const std::set<std::string> v25{"SU_Varnok_V2.5", "SU_Varnok_V2.5.rbs"};
-    for (const bool passes2And4 : {true, false}) {
+    const Row rows[] = {
+        {"", {"SetDefaultDllDirectories(0x800)", "SetProcessMitigationPolicy(16, 1, 4)"}},
+        {"SetDefaultDllDirectories", {"SetDllDirectoryW(\"\")", "SetProcessMitigationPolicy(16, 1, 4)"}},
+        {"SetProcessMitigationPolicy", {"SetDefaultDllDirectories(0x800)"}},
+    };
+    for (const Row& row : rows) {
         StandInReset();
-        for (const fs::path& base : {roaming_, common_}) {
-            fs::remove_all(base / "SketchUp");
-            PlantInstallation(base, "SU_Varnok_V2");
-            PlantInstallation(base, "SU_Varnok_V2.5");
-        }
-        StandInFailFolderLookup(CSIDL_COMMON_APPDATA, passes2And4 ? 1 : 7);
-        StandInFailFolderLookup(CSIDL_APPDATA, passes2And4 ? 7 : 1);
+        fs::remove_all(roaming_ / "SketchUp");
+        PlantInstallation(roaming_, "SU_Varnok_V2");
+        StandInLackKernelFunction(row.lacking);
 
         RunUninstall();
+        EXPECT_EQ(StandInProcessRequests(), row.requests) << "lacking " << row.lacking;
         EXPECT_EQ(Report(), Found);
-        EXPECT_EQ(left(roaming_), passes2And4 ? v25 : v2);
-        EXPECT_EQ(left(common_), passes2And4 ? v2 : v25);
     }
 }
 
@@ -255,21 +299,47 @@ TEST_F(UninstallRunTest, LinkDownToThePluginFolderUnderTheRoamingFolderIsFollowe
     }
 }
 
-TEST_F(UninstallRunTest, KnownFolderThatIsNotAbsoluteSkipsItsPass) {
-    // roaming/: V2 installation, and the current folder, where a relative path would lead
-    PlantInstallation(roaming_, "SU_Varnok_V2");
-    const auto before = Snapshot(root_ / "inside");
+TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
+    // roaming/: V2 installation, and the current folder, where a relative path would lead. The roaming
+    // folder's lookup hands back each row's text, as Windows hands back the registry's value.
+    const std::wstring roaming = L"Z:" + roaming_.wstring();
+    struct Row {
+        std::wstring given;
+        bool used;
+        const char* shows;
+    };
+    const Row rows[] = {
+        {roaming, true, "a drive and its root"},
+        {L"z" + roaming.substr(1), true, "a lower-case drive letter"},
+        {L"\\\\server\\share", true, "a server and a share"},
+        {L"\\\\server\\", false, "a share with no share name"},
+        {L"\\\\\\share", false, "a share with no server name"},
+        {L".", false, "relative"},
+        {L"Z:.", false, "drive-relative"},
+        {L"", false, "empty"},
+        {L"%X%", false, "an unset variable"},
+        {roaming.substr(2), false, "rooted on the current drive"},
+    };
+    // inside/decoy/ SketchUp 2014/SketchUp/Plugins/SU_Varnok_V2/: what a malformed share followed by the
+    // plug-in path would reach, were it taken for a share whose name is "SketchUp"
+    const fs::path decoy = root_ / "inside" / "decoy";
+    MakeFile(decoy / "SketchUp 2014" / "SketchUp" / "Plugins" / "SU_Varnok_V2" / "main.rb");
     const fs::path previous = fs::current_path();
     fs::current_path(roaming_);
-    // The last is rooted on the current drive, which the stand-in would accept: only the run refuses it.
-    for (const std::wstring& given : {std::wstring(L"."), std::wstring(L"Z:."), std::wstring(), std::wstring(L"%X%"),
-                                      roaming_.wstring()}) {
+    for (const Row& row : rows) {
         StandInReset();
-        StandInGiveFolderPath(CSIDL_APPDATA, given);
+        StandInShareFolder(L"server\\share", roaming_.string());
+        StandInShareFolder(L"server\\SketchUp", decoy.string());
+        StandInShareFolder(L"share\\SketchUp", decoy.string());
+        fs::remove_all(roaming_ / "SketchUp");
+        PlantInstallation(roaming_, "SU_Varnok_V2");
+        StandInGiveFolderPath(CSIDL_APPDATA, row.given);
+
         RunUninstall();
-        EXPECT_EQ(Report(), NotFound);
-        EXPECT_EQ(StandInRefusalCount(), 0);
-        EXPECT_EQ(Snapshot(root_ / "inside"), before);
+        EXPECT_EQ(Report(), row.used ? Found : NotFound) << row.shows;
+        EXPECT_NE(Exists(Plugins(roaming_) / "SU_Varnok_V2"), row.used) << row.shows;
+        EXPECT_TRUE(Exists(decoy / "SketchUp 2014" / "SketchUp" / "Plugins" / "SU_Varnok_V2")) << row.shows;
+        EXPECT_EQ(StandInRefusalCount(), 0) << row.shows;
     }
     fs::current_path(previous);
 }

@@ -1,21 +1,35 @@
 // Test seam of the POSIX stand-in: failures on demand, and a record of what the stand-in was asked.
 #pragma once
 
+#include <set>
 #include <string>
+#include <vector>
 
-// Makes the callNumber-th call (counted from 1 since the last reset) of SHGetFolderPathW for csidl fail.
-void StandInFailFolderLookup(int csidl, int callNumber);
+// Makes the chosen lookups (counted from 1 since the last reset) of SHGetFolderPathW for csidl fail.
+void StandInFailFolderLookups(int csidl, const std::set<int>& lookupNumbers);
 
 // Makes every later SHGetFolderPathW for csidl succeed with exactly `path`, whatever it is, as Windows
 // does with the folder's registry value.
 void StandInGiveFolderPath(int csidl, const std::wstring& path);
 
+// Makes "\\server\share\..." name hostFolder's entries; serverAndShare is "server\share", as written.
+// Any other share is not found.
+void StandInShareFolder(const std::wstring& serverAndShare, const std::string& hostFolder);
+
 // Makes DeleteFileW and RemoveDirectoryW fail with ERROR_SHARING_VIOLATION on this path, as Windows
 // does for a file another process holds open. Tests run as root, where permission bits stop nothing.
 void StandInMakeUndeletable(const std::wstring& path);
 
-// Forgets every failure set up above, the lookup counts, the message box record and the refusals.
+// Makes GetProcAddress find no kernel32 function of this name, as on an older Windows.
+void StandInLackKernelFunction(const std::string& name);
+
+// Forgets everything set up above, the lookup counts and every record below.
 void StandInReset();
+
+// What the program asked of its process through kernel32 functions found with GetProcAddress, in
+// order: "SetDefaultDllDirectories(0x800)", "SetDllDirectoryW(\"\")" or
+// "SetProcessMitigationPolicy(policy, flags, length)".
+std::vector<std::string> StandInProcessRequests();
 
 // Calls refused by the safety net: a path that was empty, relative, or named the filesystem root.
 int StandInRefusalCount();

@@ -1,15 +1,18 @@
 // POSIX stand-in for the Win32 calls the uninstaller uses, so that the same program builds and is
-// tested on Linux. Each call does what Windows documents for it, one native call or two, and keeps no
-// state beyond what Windows itself keeps (the last error, open listings) and the test seam.
+// tested on Linux. Each call does what Windows documents for it and keeps no state beyond what Windows
+// itself keeps (the last error, open listings) and the test seam.
 #include "win32_posix.h"
 
 #include "standin_seam.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,15 +26,41 @@ namespace {
 
 DWORD lastError = 0;
 
-// The test seam's state: see standin_seam.h.
-int lookupCalls[2];
-int failingLookupCall[2];
-bool folderPathGiven[2];
-std::wstring folderPath[2];
+constexpr HRESULT HresultFromWin32(DWORD error) {
+    return static_cast<HRESULT>(0x80070000u | error);
+}
+const HRESULT InvalidArgument = HresultFromWin32(ERROR_INVALID_PARAMETER);  // E_INVALIDARG
+const HRESULT FolderNotFound = HresultFromWin32(ERROR_FILE_NOT_FOUND);
+
+// One known folder: where the stand-in finds it, and what the test seam made of its lookups.
+struct KnownFolder {
+    int csidl;
+    const char* variable;
+    int lookups;             // since the last reset
+    std::set<int> failing;   // lookup numbers, counted from 1, that fail
+    bool pathGiven;
+    std::wstring givenPath;  // handed back as it stands when pathGiven
+};
+
+KnownFolder knownFolders[] = {{CSIDL_APPDATA, "APPDATA", 0, {}, false, {}},
+                              {CSIDL_COMMON_APPDATA, "ProgramData", 0, {}, false, {}}};
+
+// The known folder with this id; nullptr for any other id.
+KnownFolder* FindKnownFolder(int csidl) {
+    for (KnownFolder& folder : knownFolders) {
+        if (folder.csidl == csidl) return &folder;
+    }
+    return nullptr;
+}
+
+// The rest of the test seam's state: see standin_seam.h.
 std::set<std::string> undeletable;
+std::map<std::wstring, std::string> sharedFolders;  // "server\share" to the host folder it shares
 int refusalCount = 0;
 std::wstring lastRefusal;
 StandInMessageBoxRecord messageBoxes;
+std::vector<std::string> processRequests;
+std::set<std::string> missingKernelFunctions;
 
 // Wide names map to file-name bytes and back without loss. A byte that is not part of valid UTF-8,
 // a byte that Windows forbids in a name (a backslash, wildcards, control characters) and every byte of
@@ -142,49 +171,81 @@ bool AppendName(const std::wstring& name, std::string* native) {
     return true;
 }
 
-// The safety net and path parser that every file call goes through. Reads a wide path as Windows reads
-// a plain (not \\?\) path: drive Z: is the Unix root, and a path rooted without a drive is on Z: too, as
-// the current drive; "\" and "/" both separate; "." and ".." are resolved by text; trailing dots and
-// spaces are dropped from the last component. With `patternLength`, the path is the folder of a listing
-// pattern that many characters longer, so that its last component is not the last and keeps them. The
-// result, in Windows' form with the pattern, must be shorter than MAX_PATH. Returns false with the
-// error set: a path that is empty, relative (drive-relative too) or names the root is refused and
-// recorded, since the program must never make one; another drive or a UNC path is not found; a
-// forbidden character is an invalid name.
-bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) {
-    native->clear();
-    if (wide == nullptr) return Refuse(wide);
+// A Windows path read into its parts: a drive or a share, and its components with "." and ".."
+// resolved by text and trailing dots and spaces trimmed as Windows' path normalisation trims them.
+struct WindowsPath {
+    bool absolute;     // "X:\..." or rooted on the current drive ("\...")
+    wchar_t drive;     // lower case; 'z' when rooted without one
+    bool share;        // "\\server\share\..."
+    std::vector<std::wstring> components;
+};
+
+// Trims a component as Windows does: the last one loses all its trailing dots and spaces ("x. ." is x,
+// ".. " is ".."); any other loses one trailing dot unless it ends in two or more ("d." is d, "..." and
+// "a.." stay).
+std::wstring TrimComponent(std::wstring name, bool last) {
+    if (last) {
+        while (!name.empty() && name != L".." && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+    } else if (name.size() >= 2 && name.back() == L'.' && name[name.size() - 2] != L'.') {
+        name.pop_back();
+    }
+    return name;
+}
+
+// Reads `wide` as Windows reads a plain (not \\?\) path. With `lastIsFolder`, its last component is the
+// folder of a listing pattern, which Windows trims as a middle one.
+WindowsPath ParseWindowsPath(const wchar_t* wide, bool lastIsFolder) {
+    WindowsPath parsed{false, L'z', false, {}};
     const wchar_t letter = static_cast<wchar_t>(wide[0] | 0x20);
     const bool drive = letter >= L'a' && letter <= L'z' && wide[1] == L':';
     const wchar_t* p = drive ? wide + 2 : wide;
-    if (!IsSeparator(p[0])) return Refuse(wide);
-    if (drive && letter != L'z') return Fail(ERROR_PATH_NOT_FOUND);
-    if (IsSeparator(p[1])) return Fail(ERROR_BAD_NETPATH);
-
-    std::vector<std::wstring> components;
+    if (drive) parsed.drive = letter;
+    parsed.absolute = IsSeparator(p[0]);
+    parsed.share = !drive && IsSeparator(p[0]) && IsSeparator(p[1]);
     while (*p != L'\0') {
         while (IsSeparator(*p)) ++p;
         const wchar_t* end = p;
         while (*end != L'\0' && !IsSeparator(*end)) ++end;
-        std::wstring name(p, end);
+        const std::wstring name = TrimComponent(std::wstring(p, end), *end == L'\0' && !lastIsFolder);
         p = end;
-        // As Windows, and Wine, were seen to read it: "x\.. " is the parent of x, and "x\y. " is x\y.
-        while (*p == L'\0' && patternLength == 0 && name != L".." && !name.empty() &&
-               (name.back() == L'.' || name.back() == L' ')) {
-            name.pop_back();
-        }
         if (name == L"..") {
-            if (!components.empty()) components.pop_back();
+            // ".." never leaves a share: its server and share name stay.
+            if (parsed.components.size() > (parsed.share ? 2u : 0u)) parsed.components.pop_back();
         } else if (!name.empty() && name != L".") {
-            components.push_back(name);
+            parsed.components.push_back(name);
         }
     }
-    if (components.empty()) return Refuse(wide);
-    std::size_t length = 2 + patternLength;  // "Z:"
-    for (const std::wstring& name : components) {
-        length += 1 + name.size();
+    return parsed;
+}
+
+// The safety net, then the native path, for every file call. A path that is empty, relative
+// (drive-relative too) or names the root is refused and recorded, since the program must never make
+// one; another drive, or a share the seam did not set up, is not found; a character no Windows name may
+// hold is an invalid name. The whole, in Windows' form with `patternLength` more characters for a
+// listing pattern, must be shorter than MAX_PATH. Drive Z: is the Unix root. Returns false with the
+// last error set.
+bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) {
+    native->clear();
+    if (wide == nullptr) return Refuse(wide);
+    const WindowsPath parsed = ParseWindowsPath(wide, patternLength != 0);
+    if (!parsed.absolute) return Refuse(wide);
+    std::size_t first = 0;
+    std::size_t length = 2 + patternLength;  // "Z:", or the second backslash before a server
+    if (parsed.share) {
+        const auto shared = parsed.components.size() < 2 ? sharedFolders.end()
+                                                          : sharedFolders.find(parsed.components[0] + L'\\' + parsed.components[1]);
+        if (shared == sharedFolders.end()) return Fail(ERROR_BAD_NETPATH);
+        *native = shared->second;
+        first = 2;
+        length = 1 + patternLength + parsed.components[0].size() + 1 + parsed.components[1].size() + 1;
+    } else if (parsed.drive != L'z') {
+        return Fail(ERROR_PATH_NOT_FOUND);
+    }
+    if (parsed.components.empty()) return Refuse(wide);
+    for (std::size_t i = first; i < parsed.components.size(); ++i) {
+        length += 1 + parsed.components[i].size();
         *native += '/';
-        if (!AppendName(name, native)) return Fail(ERROR_INVALID_NAME);
+        if (!AppendName(parsed.components[i], native)) return Fail(ERROR_INVALID_NAME);
     }
     return length < MAX_PATH || Fail(ERROR_FILENAME_EXCED_RANGE);
 }
@@ -231,11 +292,12 @@ struct FindListing {
     std::size_t next;
 };
 
-std::vector<const FindListing*> openListings;
+// Every open listing, owned here until FindClose; a handle is the address of its listing.
+std::vector<std::unique_ptr<FindListing>> openListings;
 
 bool IsBeingListed(const std::string& native) {
     return std::any_of(openListings.begin(), openListings.end(),
-                       [&](const FindListing* listing) { return listing->folder == native; });
+                       [&](const std::unique_ptr<FindListing>& listing) { return listing->folder == native; });
 }
 
 void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
@@ -249,24 +311,25 @@ void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
 }  // namespace
 
 HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR pszPath) {
-    const HRESULT notFound = static_cast<HRESULT>(0x80070002);
     pszPath[0] = L'\0';
-    const int slot = csidl == CSIDL_APPDATA ? 0 : csidl == CSIDL_COMMON_APPDATA ? 1 : -1;
-    if (slot < 0) return static_cast<HRESULT>(0x80070057);
-    if (++lookupCalls[slot] == failingLookupCall[slot]) return notFound;
-    std::wstring folder = folderPath[slot];
-    if (!folderPathGiven[slot]) {
-        const char* value = std::getenv(slot == 0 ? "APPDATA" : "ProgramData");
+    KnownFolder* known = FindKnownFolder(csidl);
+    if (known == nullptr) return InvalidArgument;
+    if (known->failing.count(++known->lookups) != 0) return FolderNotFound;
+    std::wstring folder = known->givenPath;
+    if (!known->pathGiven) {
+        const char* value = std::getenv(known->variable);
         struct stat st;
-        if (value == nullptr || value[0] != '/' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) return notFound;
+        if (value == nullptr || value[0] != '/' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return FolderNotFound;
+        }
         // The folder as the kernel resolves it: the file calls resolve ".." by text, as Windows does,
         // and a path built on this folder must not lead anywhere else than the variable names.
         char* resolved = realpath(value, nullptr);
-        if (resolved == nullptr) return notFound;
+        if (resolved == nullptr) return FolderNotFound;
         folder = L"Z:" + ToWide(resolved);
         std::free(resolved);
     }
-    if (folder.size() >= MAX_PATH) return notFound;
+    if (folder.size() >= MAX_PATH) return FolderNotFound;
     folder.copy(pszPath, folder.size());
     pszPath[folder.size()] = L'\0';
     return S_OK;
@@ -347,7 +410,8 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
         return INVALID_HANDLE_VALUE;
     }
     // Windows lists "." and ".." first; the rest in the folder's own order, read here in one go.
-    auto* listing = new FindListing{folder, {{L".", FILE_ATTRIBUTE_DIRECTORY}, {L"..", FILE_ATTRIBUTE_DIRECTORY}}, 0};
+    auto listing = std::make_unique<FindListing>(
+        FindListing{folder, {{L".", FILE_ATTRIBUTE_DIRECTORY}, {L"..", FILE_ATTRIBUTE_DIRECTORY}}, 0});
     while (const dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         const std::string child = folder + '/' + entry->d_name;
@@ -356,9 +420,9 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
         listing->entries.push_back({ToWide(entry->d_name), AttributesOf(child, st)});
     }
     closedir(dir);
-    openListings.push_back(listing);
-    HandOut(listing, lpFindFileData);
-    return listing;
+    HandOut(listing.get(), lpFindFileData);
+    openListings.push_back(std::move(listing));
+    return openListings.back().get();
 }
 
 BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
@@ -371,9 +435,10 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
 
 BOOL FindClose(HANDLE hFindFile) {
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
-    auto* listing = static_cast<FindListing*>(hFindFile);
-    openListings.erase(std::find(openListings.begin(), openListings.end(), listing));
-    delete listing;
+    const auto open = std::find_if(openListings.begin(), openListings.end(),
+                                   [&](const std::unique_ptr<FindListing>& listing) { return listing.get() == hFindFile; });
+    if (open == openListings.end()) return Fail(ERROR_INVALID_HANDLE);
+    openListings.erase(open);
     return TRUE;
 }
 
@@ -381,11 +446,49 @@ DWORD GetLastError() {
     return lastError;
 }
 
-HMODULE GetModuleHandleW(LPCWSTR) {
-    return nullptr;
+namespace {
+
+int kernelModule;  // its address is the one module handle the stand-in hands out
+
+BOOL RecordSetDefaultDllDirectories(DWORD directoryFlags) {
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0x%x", static_cast<unsigned>(directoryFlags));
+    processRequests.push_back(std::string("SetDefaultDllDirectories(") + flags + ")");
+    return TRUE;
 }
 
-FARPROC GetProcAddress(HMODULE, LPCSTR) {
+BOOL RecordSetDllDirectoryW(LPCWSTR pathName) {
+    const bool empty = pathName != nullptr && pathName[0] == L'\0';
+    processRequests.push_back(empty ? "SetDllDirectoryW(\"\")" : "SetDllDirectoryW(other)");
+    return TRUE;
+}
+
+BOOL RecordSetProcessMitigationPolicy(int policy, void* buffer, std::size_t length) {
+    const DWORD flags = length >= sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
+    processRequests.push_back("SetProcessMitigationPolicy(" + std::to_string(policy) + ", " + std::to_string(flags) +
+                              ", " + std::to_string(length) + ")");
+    return TRUE;
+}
+
+template <typename Function>
+FARPROC AsFarProc(Function function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+    return lpModuleName != nullptr && std::wcscmp(lpModuleName, L"kernel32.dll") == 0 ? &kernelModule : nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    if (hModule != &kernelModule || lpProcName == nullptr || missingKernelFunctions.count(lpProcName) != 0) {
+        return nullptr;
+    }
+    const std::string name = lpProcName;
+    if (name == "SetDefaultDllDirectories") return AsFarProc(&RecordSetDefaultDllDirectories);
+    if (name == "SetDllDirectoryW") return AsFarProc(&RecordSetDllDirectoryW);
+    if (name == "SetProcessMitigationPolicy") return AsFarProc(&RecordSetProcessMitigationPolicy);
     return nullptr;
 }
 
@@ -396,14 +499,14 @@ int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     return IDOK;
 }
 
-void StandInFailFolderLookup(int csidl, int callNumber) {
-    failingLookupCall[csidl == CSIDL_APPDATA ? 0 : 1] = callNumber;
+void StandInFailFolderLookups(int csidl, const std::set<int>& lookupNumbers) {
+    FindKnownFolder(csidl)->failing = lookupNumbers;
 }
 
 void StandInGiveFolderPath(int csidl, const std::wstring& path) {
-    const int slot = csidl == CSIDL_APPDATA ? 0 : 1;
-    folderPathGiven[slot] = true;
-    folderPath[slot] = path;
+    KnownFolder* known = FindKnownFolder(csidl);
+    known->pathGiven = true;
+    known->givenPath = path;
 }
 
 void StandInMakeUndeletable(const std::wstring& path) {
@@ -411,14 +514,27 @@ void StandInMakeUndeletable(const std::wstring& path) {
     if (ToNative(path.c_str(), &native)) undeletable.insert(native);
 }
 
+void StandInShareFolder(const std::wstring& serverAndShare, const std::string& hostFolder) {
+    sharedFolders[serverAndShare] = hostFolder;
+}
+
+void StandInLackKernelFunction(const std::string& name) {
+    missingKernelFunctions.insert(name);
+}
+
 void StandInReset() {
-    lookupCalls[0] = lookupCalls[1] = 0;
-    failingLookupCall[0] = failingLookupCall[1] = 0;
-    folderPathGiven[0] = folderPathGiven[1] = false;
+    for (KnownFolder& folder : knownFolders) folder = {folder.csidl, folder.variable, 0, {}, false, {}};
     undeletable.clear();
+    sharedFolders.clear();
     refusalCount = 0;
     lastRefusal.clear();
     messageBoxes = {};
+    processRequests.clear();
+    missingKernelFunctions.clear();
+}
+
+std::vector<std::string> StandInProcessRequests() {
+    return processRequests;
 }
 
 int StandInRefusalCount() {

@@ -76,9 +76,10 @@ struct WIN32_FIND_DATAW {
 };
 
 // Every call taking a path reads it as Windows reads a plain path: "Z:\tmp\x", or "\tmp\x" on the
-// current drive Z:, is /tmp/x; "." and ".." are resolved by text and trailing dots and spaces dropped
-// from the last component; the whole must be shorter than MAX_PATH; a name holding a character Windows
-// forbids fails with ERROR_INVALID_NAME. No call changes anything through a link.
+// current drive Z:, is /tmp/x; "." and ".." are resolved by text; the last component loses its trailing
+// dots and spaces, any other a single trailing dot; the whole must be shorter than MAX_PATH; a name
+// holding a character Windows forbids fails with ERROR_INVALID_NAME. No call changes anything through a
+// link.
 
 // CSIDL_APPDATA is $APPDATA and CSIDL_COMMON_APPDATA is $ProgramData, links and ".." resolved, as
 // "Z:\...". Returns S_OK with the folder in pszPath (MAX_PATH wide characters); a negative HRESULT and
@@ -112,7 +113,8 @@ BOOL FindClose(HANDLE hFindFile);
 
 DWORD GetLastError();
 
-// No module of this host exports a Windows function: both return nullptr.
+// "kernel32.dll" is the one module, and it exports only SetDefaultDllDirectories, SetDllDirectoryW and
+// SetProcessMitigationPolicy, which record what they are asked (standin_seam.h) and succeed.
 HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 

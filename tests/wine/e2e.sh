@@ -11,6 +11,7 @@ wine_use "$4" || { echo "skipped: $WINE_SKIP_REASON"; exit 77; }
 
 LEFT="Some files could not be removed. Close SketchUp and run the uninstaller again."
 passed=0 failed=0
+# Every failure is one of a scenario's, said here; the scenario then counts as failed.
 fail() { echo "  FAIL: $*"; scenario_ok=no; }
 
 snapshot() {  # path<TAB>kind mode [size], for every entry of C: but Windows' own folder and ours
@@ -27,7 +28,8 @@ expected_after() {
     { for (i = 1; i <= n; i++) if (g[i] != "" && ($1 == "./" g[i] || index($1, "./" g[i] "/") == 1)) next; print }'
 }
 
-# scenario NAME TEXT [GONE...]: runs the program once and checks its box, its exit status and the drive.
+# scenario NAME TEXT [GONE...]: runs the program once and checks its box, its exit status, its requests
+# of the process and the drive; then runs the command in AFTER_CHECK, when set, for checks of its own.
 scenario() {
   local name="$1" text="$2"
   shift 2
@@ -46,6 +48,8 @@ scenario() {
   [[ "$text" == "$LEFT" ]] && style=00000030
   [[ "$BOX_STYLE" == "$style" ]] || fail "box style $BOX_STYLE, wanted $style"
   [[ "$EXIT_STATUS" == 1 ]] || fail "exit status $EXIT_STATUS"
+  [[ "$DLL_SEARCH_CALL" =~ \(0*800\)$ ]] || fail "DLL search not restricted to System32 ('$DLL_SEARCH_CALL')"
+  # ProcessRedirectionTrustPolicy (16), a buffer (its flags are checked on the host), 4 bytes
   [[ "$POLICY_CALL" =~ \(0*10,[0-9a-f]+,0*4\)$ ]] || fail "no redirection trust asked for ('$POLICY_CALL')"
   local after
   after=$(snapshot)
@@ -54,6 +58,7 @@ scenario() {
     fail "the drive is not as expected:"
     diff <(printf '%s\n' "$want") <(printf '%s\n' "$after") | sed 's/^/    /' | head -20
   fi
+  ${AFTER_CHECK:-true}
   if [[ "$scenario_ok" == yes ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 }
 
@@ -69,41 +74,42 @@ link_level() {
   ln -s "$C/elsewhere/$path" "$1/$path"
 }
 
-# Relative to C:, the plug-in folders of the two known folders.
-r() { echo "users/$WINE_USER/AppData/Roaming/$PLUGINS/$1"; }
-p() { echo "ProgramData/$PLUGINS/$1"; }
+# Relative to C:, a target in the plug-in folder below each known folder, and below C:\elsewhere.
+in_roaming() { echo "users/$WINE_USER/AppData/Roaming/$PLUGINS/$1"; }
+in_common() { echo "ProgramData/$PLUGINS/$1"; }
+in_elsewhere() { echo "elsewhere/$PLUGINS/$1"; }
 
 v2_files=(SU_Varnok_V2/plug_in/varnok_tools.rbs SU_Varnok_V2/main.rb SU_Varnok_V2/plug_in/icons/ SU_Varnok_V2.rbs
           SU_Varnok_Section_Tool.rb varnok_tools.rbs Veltrix_Section/section.rb)
 v25_files=(SU_Varnok_V2.5/plug_in/varnok_tools.rbs SU_Varnok_V2.5/main.rb SU_Varnok_V2.5.rbs SU_Varnok_Section_Tool.rb
            varnok_tools.rbs Veltrix_Section/section.rb)
 neighbours=(OtherVendor.rb SU_Varnok_V3/keep.rb su_varnok_tools.rb)
+shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
 
 echo "Preparing a throwaway Wine prefix in $work"
 xvfb_start
 wine_prefix_init "$work/prefix" || exit 1
 trap 'xvfb_stop; wine_prefix_end' EXIT
-mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt"
 
-# --- The run's own cases
-plant "$ROAMING" "${neighbours[@]}"
-plant "$COMMON" "${neighbours[@]}"
-scenario "nothing installed" "No application installed"
-
-clear_plugins
+# --- The box, the exit status and the real file calls on a whole installation
 for base in "$ROAMING" "$COMMON"; do plant "$base" "${v2_files[@]}" "${v25_files[@]}" "${neighbours[@]}"; done
 chmod a-w "$ROAMING/$PLUGINS/SU_Varnok_V2/main.rb" "$COMMON/$PLUGINS/SU_Varnok_V2.5/plug_in/varnok_tools.rbs" \
   "$ROAMING/$PLUGINS/varnok_tools.rbs"
 gone=()
-for t in SU_Varnok_V2 SU_Varnok_V2.rbs SU_Varnok_V2.5 SU_Varnok_V2.5.rbs SU_Varnok_Section_Tool.rb Veltrix_Section; do
-  gone+=("$(r "$t")" "$(p "$t")")
+for target in SU_Varnok_V2 SU_Varnok_V2.rbs SU_Varnok_V2.5 SU_Varnok_V2.5.rbs SU_Varnok_Section_Tool.rb Veltrix_Section; do
+  gone+=("$(in_roaming "$target")" "$(in_common "$target")")
 done
-gone+=("$(p varnok_tools.rbs)")
+gone+=("$(in_common varnok_tools.rbs)")
 scenario "V2 and V2.5 under both folders; read-only loose file stays" "All applications have been uninstalled" \
   "${gone[@]}"
 
 # DLLs planted beside the program, which Wine is told to prefer to its own, as Windows prefers any DLL
 # that is not a KnownDLL: the box loads uxtheme.dll (and on some Windows dwmapi.dll) by name.
+planted_dlls_did_not_run() {
+  local ran
+  ran=$(cd "$C/run" && ls -- *.ran 2>/dev/null)
+  [[ -z "$ran" ]] || fail "a planted DLL ran: $ran"
+}
 clear_plugins
 plant "$COMMON" "${v25_files[@]}" SU_Varnok_V2.5/empty/
 plant "$ROAMING" SU_Varnok_V2.rbs Veltrix_Section/a/b/c.rb
@@ -111,30 +117,26 @@ mkdir -p "$C/run" && rm -f "$C/run/"*.ran
 for dll in uxtheme.dll dwmapi.dll; do cp "$planted_dll" "$C/run/$dll"; done
 overrides="$WINEDLLOVERRIDES"
 export WINEDLLOVERRIDES="$overrides;uxtheme,dwmapi=n,b"
-scenario "V2.5 under the shared folder only, DLLs planted beside the program" \
+AFTER_CHECK=planted_dlls_did_not_run scenario "V2.5 under the shared folder only, DLLs planted beside the program" \
   "All applications have been uninstalled" \
-  "$(p SU_Varnok_V2.5)" "$(p SU_Varnok_V2.5.rbs)" "$(p SU_Varnok_Section_Tool.rb)" "$(p varnok_tools.rbs)" \
-  "$(p Veltrix_Section)" "$(r SU_Varnok_V2.rbs)" "$(r Veltrix_Section)"
+  "$(in_common SU_Varnok_V2.5)" "$(in_common SU_Varnok_V2.5.rbs)" "$(in_common SU_Varnok_Section_Tool.rb)" \
+  "$(in_common varnok_tools.rbs)" "$(in_common Veltrix_Section)" "$(in_roaming SU_Varnok_V2.rbs)" \
+  "$(in_roaming Veltrix_Section)"
 export WINEDLLOVERRIDES="$overrides"
-ran=$(cd "$C/run" && ls -- *.ran 2>/dev/null)
-[[ -z "$ran" ]] || { echo "  FAIL: a planted DLL ran: $ran"; failed=$((failed + 1)); }
 rm -f "$C/run/"*.dll "$C/run/"*.ran
 
-clear_plugins
-plant "$ROAMING" SU_Varnok_V2 SU_Varnok_V2.5.rbs
-scenario "loose files only, product name taken by a file" "No application installed" "$(r SU_Varnok_V2.5.rbs)"
-
-# --- Safety on the real platform
+# --- Links as Wine shows them
 # The link takes the place of plug_in, so the later step for plug_in\varnok_tools.rbs would reach
-# through it were it followed; Wine cannot remove a Unix link, so the link survives the tree removal.
+# through it were it followed; Wine cannot remove a Unix link, so the link survives the tree removal,
+# and the product folder with it.
+link_target_kept() { [[ -f "$C/outside/dir/varnok_tools.rbs" ]] || fail "the link's target lost a file"; }
 clear_plugins
 mkdir -p "$C/outside/dir" && echo keep >"$C/outside/dir/keep.txt" && echo keep >"$C/outside/dir/varnok_tools.rbs"
 plant "$ROAMING" SU_Varnok_V2/main.rb SU_Varnok_V2/sub/ SU_Varnok_V2.rbs SU_Varnok_Section_Tool.rb varnok_tools.rbs
 ln -s "$C/outside/dir" "$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in"
-scenario "a folder link inside the product folder points outside" "$LEFT" \
-  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/sub)" "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" \
-  "$(r varnok_tools.rbs)"
-[[ -f "$C/outside/dir/varnok_tools.rbs" ]] || { echo "  FAIL: the link's target lost a file"; failed=$((failed + 1)); }
+AFTER_CHECK=link_target_kept scenario "a folder link inside the product folder points outside" "$LEFT" \
+  "$(in_roaming SU_Varnok_V2/main.rb)" "$(in_roaming SU_Varnok_V2/sub)" "$(in_roaming SU_Varnok_V2.rbs)" \
+  "$(in_roaming SU_Varnok_Section_Tool.rb)" "$(in_roaming varnok_tools.rbs)"
 
 # Every user may create folders below ProgramData: a link anywhere on the way to its plug-in folder is
 # never followed. The user's own roaming folder is followed down to the plug-in folder.
@@ -145,26 +147,27 @@ for level in 1 2 3 4; do
 done
 clear_plugins
 link_level "$ROAMING" 1
-e() { echo "elsewhere/$PLUGINS/$1"; }
 scenario "a link below the roaming folder is followed" "All applications have been uninstalled" \
-  "$(e SU_Varnok_V2)" "$(e SU_Varnok_V2.rbs)" "$(e SU_Varnok_V2.5)" "$(e SU_Varnok_V2.5.rbs)" \
-  "$(e SU_Varnok_Section_Tool.rb)" "$(e varnok_tools.rbs)" "$(e Veltrix_Section)"
+  "$(in_elsewhere SU_Varnok_V2)" "$(in_elsewhere SU_Varnok_V2.rbs)" "$(in_elsewhere SU_Varnok_V2.5)" \
+  "$(in_elsewhere SU_Varnok_V2.5.rbs)" "$(in_elsewhere SU_Varnok_Section_Tool.rb)" \
+  "$(in_elsewhere varnok_tools.rbs)" "$(in_elsewhere Veltrix_Section)"
 
-# Names that no plain path names literally: Windows reads "x." as "x", ".. " as the parent, CON as a device.
+# Names that no plain path names literally: Windows reads "x." as "x", ".. " as the parent, CON and COM¹
+# as devices; COM0 and LPT12 are ordinary names.
 clear_plugins
 plant "$ROAMING" SU_Varnok_V2/main.rb SU_Varnok_V2/x. "SU_Varnok_V2/y " SU_Varnok_V2/CON SU_Varnok_V2/nul.txt \
   "SU_Varnok_V2/.. /inner.rb" SU_Varnok_V2/dd./inner.rb SU_Varnok_V2/COM¹.log SU_Varnok_V2/COM0 SU_Varnok_V2/LPT12
 scenario "odd names in the product folder stay, the rest goes" "$LEFT" \
-  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/COM0)" "$(r SU_Varnok_V2/LPT12)"
+  "$(in_roaming SU_Varnok_V2/main.rb)" "$(in_roaming SU_Varnok_V2/COM0)" "$(in_roaming SU_Varnok_V2/LPT12)"
 
+# --- Known folders as the registry gives them
 # A roaming folder that is not absolute ("." or "C:") would lead to C:\run, the current folder.
+run_untouched() { [[ -f "$C/run/$PLUGINS/SU_Varnok_V2/main.rb" ]] || fail "the run reached C:\\run"; }
 clear_plugins
 mkdir -p "$C/run/$PLUGINS/SU_Varnok_V2" && echo x >"$C/run/$PLUGINS/SU_Varnok_V2/main.rb"
-shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
 for relative in . C:; do
   wine_reg "$shell_folders" AppData REG_EXPAND_SZ "$relative"
-  scenario "a roaming folder of '$relative' is skipped" "No application installed"
-  [[ -f "$C/run/$PLUGINS/SU_Varnok_V2/main.rb" ]] || { echo "  FAIL: the run reached C:\run"; failed=$((failed + 1)); }
+  AFTER_CHECK=run_untouched scenario "a roaming folder of '$relative' is skipped" "No application installed"
 done
 wine_reg "$shell_folders" AppData REG_EXPAND_SZ '%USERPROFILE%\AppData\Roaming'
 rm -rf "$C/run/SketchUp"
@@ -174,39 +177,37 @@ plant "$ROAMING" "${v2_files[@]}"
 plant "$COMMON" "${v2_files[@]}"
 mv "$COMMON" "$COMMON.away"
 scenario "ProgramData missing: passes 2 and 3 are skipped" "All applications have been uninstalled" \
-  "$(r SU_Varnok_V2)" "$(r SU_Varnok_V2.rbs)" "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" \
-  "$(r Veltrix_Section)"
+  "$(in_roaming SU_Varnok_V2)" "$(in_roaming SU_Varnok_V2.rbs)" "$(in_roaming SU_Varnok_Section_Tool.rb)" \
+  "$(in_roaming varnok_tools.rbs)" "$(in_roaming Veltrix_Section)"
 mv "$COMMON.away" "$COMMON"
 
 clear_plugins
 long="users/$WINE_USER/$(printf 'l%.0s' $(seq 65))/$(printf 'o%.0s' $(seq 65))/$(printf 'n%.0s' $(seq 65))/Roaming"
-long_unix="$C/$long"
-mkdir -p "$long_unix"
-plant "$long_unix" "${v2_files[@]}" "${v25_files[@]}"
+mkdir -p "$C/$long"
+plant "$C/$long" "${v2_files[@]}" "${v25_files[@]}"
 wine_reg "$shell_folders" AppData REG_EXPAND_SZ "C:\\${long//\//\\}"
 echo "  (roaming folder: $((3 + ${#long})) characters)"
 scenario "roaming folder so long that every append overflows" "No application installed"
 wine_reg "$shell_folders" AppData REG_EXPAND_SZ '%USERPROFILE%\AppData\Roaming'
 rm -rf "$C/users/$WINE_USER/lll"*
 
+# --- A file held open by another program, as SketchUp holds its plug-in's files
 clear_plugins
 plant "$ROAMING" "${v2_files[@]}"
-locked="$ROAMING/$PLUGINS/SU_Varnok_V2/plug_in/varnok_tools.rbs"
 cp "$holder" "$C/run/hold_open.exe"
-locked_win="C:\\users\\$WINE_USER\\AppData\\Roaming\\SketchUp\\SketchUp 2014\\SketchUp\\Plugins\\SU_Varnok_V2\\plug_in\\varnok_tools.rbs"
-(cd "$C/run" && exec wine ./hold_open.exe "$locked_win" 'C:\run\holding' >/dev/null 2>&1 </dev/null) &
+held_win="C:\\users\\$WINE_USER\\AppData\\Roaming\\SketchUp\\SketchUp 2014\\SketchUp\\Plugins\\SU_Varnok_V2\\plug_in\\varnok_tools.rbs"
+(cd "$C/run" && exec wine ./hold_open.exe "$held_win" 'C:\run\holding' >/dev/null 2>&1 </dev/null) &
 holder_pid=$!
 for _ in $(seq 200); do [[ -e "$C/run/holding" ]] && break; sleep 0.1; done
-[[ -e "$C/run/holding" ]] || echo "  FAIL: the helper could not hold the file open"
+[[ -e "$C/run/holding" ]] || echo "  (the helper could not hold the file open: the next scenarios fail)"
 scenario "a file held open by another program stays, the rest goes" "$LEFT" \
-  "$(r SU_Varnok_V2/main.rb)" "$(r SU_Varnok_V2/plug_in/icons)" "$(r SU_Varnok_V2.rbs)" \
-  "$(r SU_Varnok_Section_Tool.rb)" "$(r varnok_tools.rbs)" "$(r Veltrix_Section)"
-[[ -f "$locked" ]] || echo "  (the held file is gone)"
+  "$(in_roaming SU_Varnok_V2/main.rb)" "$(in_roaming SU_Varnok_V2/plug_in/icons)" "$(in_roaming SU_Varnok_V2.rbs)" \
+  "$(in_roaming SU_Varnok_Section_Tool.rb)" "$(in_roaming varnok_tools.rbs)" "$(in_roaming Veltrix_Section)"
 scenario "a second run while the file is held says so again" "$LEFT"
 rm -f "$C/run/holding"
 wait "$holder_pid" || true
 scenario "a run after the file was let go removes the rest" "All applications have been uninstalled" \
-  "$(r SU_Varnok_V2)"
+  "$(in_roaming SU_Varnok_V2)"
 
 echo
 echo "$passed passed, $failed failed"

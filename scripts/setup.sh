@@ -2,16 +2,18 @@
 # Installs, with apt-get, whatever this machine lacks for the named kind of work:
 #   host     the native build and its tests
 #   windows  the 32-bit and 64-bit Windows builds, Wine and what the Wine tests and the demo drive it with
+#   release  what scripts/release.sh signs with, and what its test makes a throwaway token with
 #   bench    what bench/run.sh measures with
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest bubblewrap)
+packages=(cmake g++ make libgtest-dev googletest)
 for kind in "$@"; do
   case "$kind" in
     host) ;;
     windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-                        wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick python3) ;;
-    bench) packages+=(strace time) ;;
+                        wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick python3 python3-pefile) ;;
+    release) packages+=(git osslsigncode openssl softhsm2 libengine-pkcs11-openssl opensc) ;;
+    bench) packages+=(strace time nsis) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac
 done

@@ -5,7 +5,7 @@
 # Ends with a summary of what ran, passed and was skipped.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh host windows || exit 1
+scripts/setup.sh host windows release || exit 1
 
 jobs=$(nproc)
 summary=() passed=0 failed=0 skipped=0

@@ -229,19 +229,20 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) 
     if (wide == nullptr) return Refuse(wide);
     const WindowsPath parsed = ParseWindowsPath(wide, patternLength != 0);
     if (!parsed.absolute) return Refuse(wide);
+    std::wstring prefix = L"Z:";  // the drive, or the server and share, before the first component used
     std::size_t first = 0;
-    std::size_t length = 2 + patternLength;  // "Z:", or the second backslash before a server
     if (parsed.share) {
-        const auto shared = parsed.components.size() < 2 ? sharedFolders.end()
-                                                          : sharedFolders.find(parsed.components[0] + L'\\' + parsed.components[1]);
+        if (parsed.components.size() < 2) return Fail(ERROR_BAD_NETPATH);
+        prefix = L"\\\\" + parsed.components[0] + L'\\' + parsed.components[1];
+        const auto shared = sharedFolders.find(prefix.substr(2));
         if (shared == sharedFolders.end()) return Fail(ERROR_BAD_NETPATH);
         *native = shared->second;
         first = 2;
-        length = 1 + patternLength + parsed.components[0].size() + 1 + parsed.components[1].size() + 1;
     } else if (parsed.drive != L'z') {
         return Fail(ERROR_PATH_NOT_FOUND);
     }
     if (parsed.components.empty()) return Refuse(wide);
+    std::size_t length = prefix.size() + patternLength;
     for (std::size_t i = first; i < parsed.components.size(); ++i) {
         length += 1 + parsed.components[i].size();
         *native += '/';

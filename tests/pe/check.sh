@@ -2,8 +2,8 @@
 # Checks the built Uninstaller.exe itself: PE32 for i386 (PE32+ for AMD64 in the 64-bit build), GUI
 # subsystem with a Unicode entry, subsystem and OS version 5.0, ASLR, DEP and terminal-server aware (no SEH
 # in the 32-bit file, high-entropy ASLR in the 64-bit one), stripped, no time stamp, Windows' own
-# DLLs only (in the product, only functions Windows XP has), the two icon groups of eight images, and a
-# manifest for the file's processor that never asks for elevation.
+# DLLs only (in the product, only functions Windows XP has), the two icon groups of eight images, the
+# version information, and a manifest for the file's processor that never asks for elevation.
 # Usage: check.sh UNINSTALLER_EXE win32|win64
 set -uo pipefail
 exe="$1"
@@ -53,6 +53,30 @@ check "icon groups 107 and 108 hold the same images" cmp -s "$work/107.ico" "$wo
 
 python3 "$here/../../res/make_icon.py" "$work/drawn.ico"
 check "the committed icon is the one res/make_icon.py draws" cmp -s "$work/drawn.ico" "$here/../../res/uninstaller.ico"
+
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$here/../../CMakeLists.txt")
+version_info=$(/usr/bin/python3 - "$exe" <<'EOF'
+import pefile, sys
+pe = pefile.PE(sys.argv[1], fast_load=False)
+for info in getattr(pe, "FileInfo", [[]])[0]:
+    for table in getattr(info, "StringTable", []):
+        print("block", table.LangID.decode())
+        for key, value in sorted(table.entries.items()):
+            print(key.decode(), value.decode())
+fixed = pe.VS_FIXEDFILEINFO[0]
+print("fixed", fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16,
+      fixed.ProductVersionMS >> 16, fixed.ProductVersionMS & 0xFFFF, fixed.ProductVersionLS >> 16)
+EOF
+)
+want_info="block 040904B0
+FileDescription SU Varnok Uninstaller 2014
+FileVersion $version
+InternalName Uninstaller
+OriginalFilename Uninstaller.exe
+ProductName SU Varnok Uninstaller 2014
+ProductVersion $version
+fixed ${version//./ } ${version//./ }"
+check "version information $version, US English, Unicode" test "$version_info" = "$want_info"
 
 manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
 check "manifest at type 24, id 1, requests asInvoker" grep -q 'requestedExecutionLevel level="asInvoker" uiAccess="false"' <<<"$manifest"

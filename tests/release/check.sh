@@ -33,6 +33,7 @@ softhsm2-util --import "$work/key.pem" --token throwaway --label signer --id 01 
 token_key="pkcs11:token=throwaway;object=signer;type=private"
 
 signed_right() {  # the release verifies, and less its signature is the unsigned release
+  rm -f "$work/stripped.exe"
   osslsigncode verify -CAfile "$work/cert.pem" -in "$release" >/dev/null 2>&1 &&
     osslsigncode remove-signature -in "$release" -out "$work/stripped.exe" >/dev/null 2>&1 &&
     cmp -s "$work/stripped.exe" "$work/unsigned.exe" &&

@@ -6,7 +6,7 @@
 #   bench    what bench/run.sh measures with
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest)
+packages=(cmake g++ make libgtest-dev googletest shellcheck)
 for kind in "$@"; do
   case "$kind" in
     host) ;;

@@ -1,43 +1,65 @@
 #!/usr/bin/env bash
-# Runs every test: the host build against the stand-in, the same under ASan and UBSan, and both Windows
-# builds: their tree tests under Wine, the end-to-end suite and the check of the built file. Where the
-# host cannot execute 32-bit code, the 32-bit Wine tests are reported as skipped, with the reason.
-# Ends with a summary of what ran, passed and was skipped.
+# Runs every test: the host build against the stand-in, the same under ASan and UBSan, both Windows
+# builds (their tree tests under Wine, the end-to-end suite, the check of the built file, and for the
+# 32-bit product the release step), and shellcheck over the shell scripts. Where the host cannot execute
+# 32-bit code, the 32-bit Wine tests are reported as skipped, with the reason. Each preset runs as its
+# CMake workflow; the summary is read from CTest's JUnit report.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 scripts/setup.sh host windows release || exit 1
 
-jobs=$(nproc)
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"
+
+# junit_summary FILE: "passed failed skipped" and, for skipped tests, "name: reason" lines.
+junit_summary() {
+  /usr/bin/python3 - "$1" <<'EOF'
+import re, sys, xml.etree.ElementTree as ET
+cases = ET.parse(sys.argv[1]).getroot().iter("testcase")
+passed = failed = 0
+skipped = []
+for case in cases:
+    status = case.get("status")
+    if case.find("skipped") is not None or status in ("notrun", "disabled"):
+        out = case.findtext("system-out") or ""
+        reason = re.search(r"^(?:skipped: |.*\[  SKIPPED \] .*\n)(.*)$", out, re.M)
+        skipped.append(f"{case.get('name')}: {reason.group(1).strip() if reason else 'no reason given'}")
+    elif case.find("failure") is not None or status == "fail":
+        failed += 1
+    else:
+        passed += 1
+print(passed, failed, len(skipped))
+print("\n".join(skipped))
+EOF
+}
+
 summary=() passed=0 failed=0 skipped=0
 for preset in host host-sanitize windows-x86 windows-x64; do
   echo "== $preset"
-  log="build/$preset-ctest.log"
-  mkdir -p build
-  if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$jobs"; then
-    ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
-  else
-    echo "the build failed" >"$log"
-  fi
-  total=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log")
-  bad=$(sed -n 's/.* \([0-9]*\) tests failed out of [0-9]*$/\1/p' "$log")
-  skips=$(grep -c -E '^\s+[0-9]+ - .* \(Skipped\)$' "$log")
-  if [[ -z "$total" ]]; then
+  junit="build/$preset/junit.xml"
+  rm -f "$junit"
+  cmake --workflow --preset "$preset"
+  if [[ ! -s "$junit" ]]; then
     summary+=("$preset: did not build or run")
     failed=$((failed + 1))
     continue
   fi
-  passed=$((passed + total - bad - skips)) failed=$((failed + bad)) skipped=$((skipped + skips))
-  line="$preset: $((total - bad - skips)) passed, $bad failed, $skips skipped"
-  if [[ $skips -gt 0 ]]; then
-    names=$(sed -n 's/^\s*[0-9]* - \(.*\) (Skipped)$/\1/p' "$log" | tr '\n' ' ')
-    reason=$(grep -h -m 1 '^skipped: ' "build/$preset/Testing/Temporary/LastTest.log" | sed 's/^skipped: //')
-    line+=" (${names% }: ${reason:-no reason given})"
-  fi
+  { read -r p f s; mapfile -t reasons; } < <(junit_summary "$junit")
+  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  line="$preset: $p passed, $f failed, $s skipped"
+  [[ $s -eq 0 ]] || line+=" ($(IFS=';'; echo "${reasons[*]}"))"
   summary+=("$line")
 done
 
+echo "== shellcheck"
+if shellcheck -x scripts/*.sh scripts/wine64/* tests/*/*.sh bench/*.sh; then
+  summary+=("shellcheck: 1 passed, 0 failed, 0 skipped") passed=$((passed + 1))
+else
+  summary+=("shellcheck: 0 passed, 1 failed, 0 skipped") failed=$((failed + 1))
+fi
+
 echo
-echo "== summary (CTest tests; host_tests count each GoogleTest case)"
+echo "== summary (CTest tests; the host presets count each GoogleTest case)"
 printf '%s\n' "${summary[@]}"
 echo "all: $passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]

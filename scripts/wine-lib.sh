@@ -1,6 +1,7 @@
 # Shared by the demo and the Wine end-to-end suite: a throwaway Wine prefix, a virtual display, planting
 # an installation, and one run of Uninstaller.exe watched from outside. Source it; it changes nothing
-# until a function is called.
+# until a function is called. Its functions hand their results back in the globals they name.
+# shellcheck shell=bash disable=SC2034
 
 CAPTION="SU Varnok Uninstaller 2014"
 PLUGINS="SketchUp/SketchUp 2014/SketchUp/Plugins"
@@ -76,7 +77,11 @@ wine_reg() {
 # folders as Unix paths.
 wine_prefix_locate() {
   C="$WINEPREFIX/drive_c"
-  WINE_USER=$(ls "$C/users" | grep -v -x Public | head -n 1)
+  local user
+  WINE_USER=""
+  for user in "$C/users"/*; do
+    [[ "${user##*/}" == Public ]] || { WINE_USER="${user##*/}"; break; }
+  done
   ROAMING="$C/users/$WINE_USER/AppData/Roaming"
   COMMON="$C/ProgramData"
   [[ -d "$ROAMING" && -d "$COMMON" ]] || { echo "the Wine prefix lacks its known folders" >&2; return 1; }
@@ -93,12 +98,13 @@ xvfb_start() {
   Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 </dev/null &
   XVFB_PID=$!
   for _ in $(seq 100); do [[ -s "$fdfile" ]] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n 1 "$fdfile")"
+  DISPLAY=":$(head -n 1 "$fdfile")"
+  export DISPLAY
   rm -f "$fdfile"
 }
 
 xvfb_stop() {
-  [[ -n "${XVFB_PID:-}" ]] && kill "$XVFB_PID" 2>/dev/null || true
+  if [[ -n "${XVFB_PID:-}" ]]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
 
 # plant BASE PATH...: files below BASE's plug-in folder, or folders when a path ends in "/".

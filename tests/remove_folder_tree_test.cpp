@@ -146,6 +146,7 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
         {"Com3.log", true, "COM1 to COM9"},
         {"lpt9 .rb", true, "spaces before the extension"},
         {"COM\u00b9", true, "a superscript 1 is COM1"},
+        {"Lpt\u00b2", true, "a superscript 2 is LPT2"},
         {"lpt\u00b3.txt", true, "a superscript 3 is LPT3"},
         {"COM0", false, "COM0 is no device"},
         {"LPT0.rb", false, "nor LPT0"},

@@ -77,18 +77,21 @@ TEST_F(StandInTest, PathsAreReadAsWindowsReadsThem) {
     }
     EXPECT_TRUE(DeleteFileW((WindowsForm(inside) + L"\\x. .").c_str()));
     EXPECT_TRUE(Exists(inside / "x."));
-    // A share is not read as a local path, even where the local path exists.
+    // A share is not read as a local path, even where the local path exists; ".." never leaves a share.
     const std::wstring share = L"\\\\" + inside.wstring().substr(1) + L"\\keep.txt";
     EXPECT_EQ(GetFileAttributesW(share.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
+    StandInShareFolder(L"server\\share", inside.string());
+    EXPECT_NE(GetFileAttributesW(L"\\\\server\\share\\..\\..\\keep.txt"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(StandInTest, ListingsTakeOnlyWholeFolderPatternsAndNameEntriesExactly) {
-    // inside/ é文🎉, "\x01ctl", "\xc0\xaf" (an overlong '/'), "\xed\xa0\x80" (a surrogate)
+    // inside/ é文🎉, "\x01ctl", "\xc0\xaf" and "\xe0\x80\xaf" (overlong '/'), "\xed\xa0\x80" (a surrogate)
     const fs::path inside = root_ / "inside";
     MakeFile(inside / fs::u8path(u8"é文🎉"));
     MakeFile(inside / "\x01" "ctl");
     MakeFile(inside / "\xc0\xaf");
+    MakeFile(inside / "\xe0\x80\xaf");
     MakeFile(inside / "\xed\xa0\x80");
     WIN32_FIND_DATAW entry = {};
     for (const wchar_t* pattern : {L"\\a*", L"\\*.rb", L"\\?"}) {
@@ -101,7 +104,7 @@ TEST_F(StandInTest, ListingsTakeOnlyWholeFolderPatternsAndNameEntriesExactly) {
     while (FindNextFileW(listing, &entry) == TRUE) names.insert(entry.cFileName);
     FindClose(listing);
     EXPECT_EQ(names, (std::set<std::wstring>{L"..", L"\x00E9\x6587\x01F389", L"\xF001" L"ctl", L"\xF0C0\xF0AF",
-                                             L"\xF0ED\xF0A0\xF080"}));
+                                             L"\xF0E0\xF080\xF0AF", L"\xF0ED\xF0A0\xF080"}));
 }
 
 TEST_F(StandInTest, ForbiddenCharactersAndOverlongPathsAreRefused) {

@@ -8,11 +8,14 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #ifndef _WIN32
 #include "platform/posix/standin_seam.h"
+
+#include <stdlib.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -39,8 +42,8 @@ class TempTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = fs::temp_directory_path() / (std::string("uninstaller-") + info->test_suite_name() + "-" + info->name());
-        Cleanup();
+        root_ = MakeUniqueFolder(std::string("uninstaller-") + info->test_suite_name() + "-" + info->name());
+        ASSERT_FALSE(root_.empty());
         ASSERT_TRUE(fs::create_directories(root_ / "inside"));
         // outside/
         //   keep.txt, readonly.txt (read-only), dir/nested.txt
@@ -93,6 +96,23 @@ protected:
     fs::path outside_;
 
 private:
+    // A new folder of its own below the temporary folder, so that two runs never share one; empty on
+    // failure.
+    static fs::path MakeUniqueFolder(const std::string& prefix) {
+#ifdef _WIN32
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const fs::path candidate = fs::temp_directory_path() / (prefix + "-" + std::to_string(random()));
+            std::error_code error;
+            if (fs::create_directory(candidate, error)) return candidate;
+        }
+        return {};
+#else
+        std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        return mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
+#endif
+    }
+
     void Cleanup() {
         std::error_code error;
         if (!fs::exists(root_, error)) return;

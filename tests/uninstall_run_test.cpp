@@ -7,8 +7,8 @@
 #include "temp_tree.h"
 
 #include <cstdio>
-#include <set>
 #include <cstdlib>
+#include <set>
 #include <sys/wait.h>
 
 namespace {
@@ -53,11 +53,14 @@ protected:
         MakeFile(Plugins(base) / "su_varnok_tools.rbs");
     }
 
-    static bool OnlyNeighboursLeft(const fs::path& base) {
-        std::map<std::string, std::string> left;
-        for (const auto& entry : fs::directory_iterator(Plugins(base))) left[entry.path().filename().string()];
-        return left == std::map<std::string, std::string>{{"OtherVendor.rb", ""}, {"SU_Varnok_V3", ""},
-                                                          {"su_varnok_tools.rbs", ""}};
+    // The names in base's plug-in folder, less the other vendors' plug-ins.
+    static std::set<std::string> NamesLeft(const fs::path& base) {
+        std::set<std::string> left;
+        for (const auto& entry : fs::directory_iterator(Plugins(base))) left.insert(entry.path().filename());
+        for (const char* neighbour : {"OtherVendor.rb", "SU_Varnok_V3", "su_varnok_tools.rbs"}) {
+            EXPECT_EQ(left.erase(neighbour), 1u) << neighbour << " went";
+        }
+        return left;
     }
 
     // An installation of both generations under elsewhere/, reached from base through a link at
@@ -91,78 +94,63 @@ protected:
     fs::path common_;
 };
 
-TEST_F(UninstallRunTest, NothingInstalledReportsNoApplication) {
-    // roaming/ and programdata/ with other plug-ins only
-    PlantNeighbours(roaming_);
-    PlantNeighbours(common_);
-
-    RunUninstall();
-    EXPECT_EQ(Report(), NotFound);
-    EXPECT_TRUE(OnlyNeighboursLeft(roaming_));
-    EXPECT_TRUE(OnlyNeighboursLeft(common_));
-}
-
-TEST_F(UninstallRunTest, V2AndV25SideBySideUnderBothFoldersAreRemoved) {
-    // roaming/ and programdata/: V2 and V2.5 installations, with other plug-ins beside them
-    for (const fs::path& base : {roaming_, common_}) {
-        PlantInstallation(base, "SU_Varnok_V2");
-        PlantInstallation(base, "SU_Varnok_V2.5");
-        PlantNeighbours(base);
+TEST_F(UninstallRunTest, WhatIsFoundIsRemovedAndReported) {
+    // roaming/ and programdata/: other vendors' plug-ins, and each row's entries below the plug-in folder
+    // ("/" at the end: a folder; "!" in front: read-only)
+    const std::vector<std::string> v2 = {"SU_Varnok_V2/main.rb", "!SU_Varnok_V2/plug_in/icons/tool.png",
+                                         "SU_Varnok_V2/plug_in/varnok_tools.rbs", "SU_Varnok_V2.rbs",
+                                         "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs", "Veltrix_Section/a.rb"};
+    std::vector<std::string> v2AndV25 = v2;
+    for (const std::string& path : v2) {
+        const std::size_t at = path.find("_V2");
+        if (at != std::string::npos) v2AndV25.push_back(path.substr(0, at) + "_V2.5" + path.substr(at + 3));
     }
+    struct Row {
+        const char* shows;
+        std::vector<std::string> roaming, common;
+        const char* report;
+        std::set<std::string> roamingLeft, commonLeft;  // beside the other vendors' plug-ins
+    };
+    const Row rows[] = {
+        {"nothing installed", {}, {}, NotFound, {}, {}},
+        {"V2 and V2.5 side by side under both folders", v2AndV25, v2AndV25, Found, {}, {}},
+        {"an empty V2.5 folder, under the shared folder only", {}, {"SU_Varnok_V2.5/", "SU_Varnok_V2.5.rbs"}, Found,
+         {}, {}},
+        {"files in place of the product and companion folders stay; loose files and the companion folder go "
+         "unreported",
+         {"SU_Varnok_V2", "Veltrix_Section", "SU_Varnok_V2.rbs", "varnok_tools.rbs"}, {"!Veltrix_Section/deep/a.rb"},
+         NotFound, {"SU_Varnok_V2", "Veltrix_Section"}, {}},
+        {"a read-only loose file stays, and does not change the report", v2, {"!varnok_tools.rbs"}, Found, {},
+         {"varnok_tools.rbs"}},
+    };
+    for (const Row& row : rows) {
+        StandInReset();
+        for (const auto& [base, paths] : {std::pair{roaming_, row.roaming}, std::pair{common_, row.common}}) {
+            fs::remove_all(base / "SketchUp");
+            PlantNeighbours(base);
+            for (const std::string& path : paths) {
+                const bool readOnly = path[0] == '!';
+                const fs::path planted = Plugins(base) / path.substr(readOnly ? 1 : 0);
+                if (path.back() == '/') {
+                    ASSERT_TRUE(fs::create_directories(planted));
+                } else {
+                    MakeFile(planted, "x", readOnly);
+                }
+            }
+        }
 
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_TRUE(OnlyNeighboursLeft(roaming_));
-    EXPECT_TRUE(OnlyNeighboursLeft(common_));
-}
-
-TEST_F(UninstallRunTest, EmptyV25FolderOnlyUnderTheSharedFolderIsFound) {
-    // programdata/: V2.5 installation whose product folder is empty; other plug-ins beside it
-    PlantInstallation(common_, "SU_Varnok_V2.5");
-    fs::remove_all(Plugins(common_) / "SU_Varnok_V2.5");
-    ASSERT_TRUE(fs::create_directory(Plugins(common_) / "SU_Varnok_V2.5"));
-    PlantNeighbours(common_);
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_TRUE(OnlyNeighboursLeft(common_));
-}
-
-TEST_F(UninstallRunTest, LooseFilesAndCompanionFolderAloneAreRemovedButNotReported) {
-    // roaming/: SU_Varnok_V2 and Veltrix_Section (files in place of the folders), SU_Varnok_V2.rbs,
-    //   varnok_tools.rbs; programdata/: Veltrix_Section/
-    MakeFile(Plugins(roaming_) / "SU_Varnok_V2", "a file");
-    MakeFile(Plugins(roaming_) / "SU_Varnok_V2.rbs");
-    MakeFile(Plugins(roaming_) / "varnok_tools.rbs");
-    MakeFile(Plugins(common_) / "Veltrix_Section" / "deep" / "section.rb", "x", true);
-    MakeFile(Plugins(roaming_) / "Veltrix_Section", "a file");
-
-    RunUninstall();
-    EXPECT_EQ(Report(), NotFound);
-    EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "SU_Varnok_V2"));
-    EXPECT_TRUE(fs::is_regular_file(Plugins(roaming_) / "Veltrix_Section"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2.rbs"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "varnok_tools.rbs"));
-    EXPECT_TRUE(fs::is_empty(Plugins(common_)));
-}
-
-TEST_F(UninstallRunTest, ReadOnlyLooseFileSurvivesButReadOnlyFilesInsideTheProductGo) {
-    // roaming/: V2 installation (one read-only file inside), varnok_tools.rbs read-only
-    PlantInstallation(roaming_, "SU_Varnok_V2");
-    fs::remove(Plugins(roaming_) / "varnok_tools.rbs");
-    MakeFile(Plugins(roaming_) / "varnok_tools.rbs", "x", true);
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
-    EXPECT_TRUE(Exists(Plugins(roaming_) / "varnok_tools.rbs"));
+        RunUninstall();
+        EXPECT_EQ(Report(), row.report) << row.shows;
+        EXPECT_EQ(NamesLeft(roaming_), row.roamingLeft) << row.shows;
+        EXPECT_EQ(NamesLeft(common_), row.commonLeft) << row.shows;
+    }
 }
 
 TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
     // inside/ lll.../roaming/: V2 installation, the base folder 230 characters long;
     // programdata/: nothing
     fs::path base = root_ / "inside";
-    while (base.string().size() < 220) base /= std::string(20, 'l');
+    while (base.string().size() < 200) base /= std::string(20, 'l');
     base /= std::string(230 - base.string().size() - 1, 'r');
     ASSERT_EQ(base.string().size(), 230u);
     PlantInstallation(base, "SU_Varnok_V2");
@@ -267,35 +255,29 @@ TEST_F(UninstallRunTest, BothLookupsFailingRunsNoStep) {
     EXPECT_EQ(Snapshot(root_ / "inside"), before);
 }
 
-TEST_F(UninstallRunTest, LinkAtAnyLevelBelowTheSharedFolderIsNotFollowed) {
-    // programdata/SketchUp/... with one level a link to the same path under elsewhere/, which holds
-    // V2 and V2.5 installations
+TEST_F(UninstallRunTest, LinkOnTheWayIsFollowedOnlyBelowTheUsersOwnFolder) {
+    // roaming/ or programdata/: SketchUp/... with one level a link to the same path under elsewhere/,
+    // which holds V2 and V2.5 installations beside other vendors' plug-ins. Every user can create
+    // folders below the shared folder, so there no link is followed.
     const fs::path elsewhere = root_ / "inside" / "elsewhere";
-    for (int level = 1; level <= 4; ++level) {
-        fs::remove_all(common_ / "SketchUp");
-        fs::remove_all(elsewhere);
-        PlantBehindLink(common_, level, elsewhere);
-        const auto before = Snapshot(elsewhere);
-        StandInReset();
+    for (const bool shared : {true, false}) {
+        for (int level = 1; level <= 4; ++level) {
+            fs::remove_all(roaming_ / "SketchUp");
+            fs::remove_all(common_ / "SketchUp");
+            fs::remove_all(elsewhere);
+            PlantBehindLink(shared ? common_ : roaming_, level, elsewhere);
+            const auto before = Snapshot(elsewhere);
+            StandInReset();
 
-        RunUninstall();
-        EXPECT_EQ(Report(), NotFound) << "link at level " << level;
-        EXPECT_EQ(Snapshot(elsewhere), before) << "link at level " << level;
-    }
-}
-
-TEST_F(UninstallRunTest, LinkDownToThePluginFolderUnderTheRoamingFolderIsFollowed) {
-    // roaming/SketchUp/... with one level a link to the same path under elsewhere/, as above
-    const fs::path elsewhere = root_ / "inside" / "elsewhere";
-    for (int level = 1; level <= 4; ++level) {
-        fs::remove_all(roaming_ / "SketchUp");
-        fs::remove_all(elsewhere);
-        PlantBehindLink(roaming_, level, elsewhere);
-        StandInReset();
-
-        RunUninstall();
-        EXPECT_EQ(Report(), Found) << "link at level " << level;
-        EXPECT_TRUE(OnlyNeighboursLeft(elsewhere)) << "link at level " << level;
+            RunUninstall();
+            const std::string row = (shared ? "shared folder, level " : "roaming folder, level ") + std::to_string(level);
+            EXPECT_EQ(Report(), shared ? NotFound : Found) << row;
+            if (shared) {
+                EXPECT_EQ(Snapshot(elsewhere), before) << row;
+            } else {
+                EXPECT_EQ(NamesLeft(elsewhere), std::set<std::string>{}) << row;
+            }
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 # Exits 77, skipped, where the host cannot run that Wine.
 set -uo pipefail
 exe=$(readlink -f "$1") holder=$(readlink -f "$2") planted_dll=$(readlink -f "$3") work="$5"
+# shellcheck source=scripts/wine-lib.sh
 source "$(dirname "$0")/../../scripts/wine-lib.sh"
 wine_use "$4" || { echo "skipped: $WINE_SKIP_REASON"; exit 77; }
 

@@ -22,8 +22,10 @@ for case in cases:
     status = case.get("status")
     if case.find("skipped") is not None or status in ("notrun", "disabled"):
         out = case.findtext("system-out") or ""
-        reason = re.search(r"^(?:skipped: |.*\[  SKIPPED \] .*\n)(.*)$", out, re.M)
-        skipped.append(f"{case.get('name')}: {reason.group(1).strip() if reason else 'no reason given'}")
+        # Our Wine tests print "skipped: <reason>"; GoogleTest prints "<file>:<line>: Skipped", then it.
+        reason = re.search(r"^skipped: (.*)$|: Skipped\n(.*)$", out, re.M)
+        said = reason and (reason.group(1) or reason.group(2)).strip()
+        skipped.append(f"{case.get('name')}: {said or 'no reason given'}")
     elif case.find("failure") is not None or status == "fail":
         failed += 1
     else:

@@ -500,14 +500,27 @@ int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     return IDOK;
 }
 
+namespace {
+
+// The known folder a test named; a test naming any other is wrong, and ends here.
+KnownFolder& SeamFolder(int csidl) {
+    KnownFolder* known = FindKnownFolder(csidl);
+    if (known == nullptr) {
+        std::fprintf(stderr, "test seam: no known folder 0x%x\n", static_cast<unsigned>(csidl));
+        std::abort();
+    }
+    return *known;
+}
+
+}  // namespace
+
 void StandInFailFolderLookups(int csidl, const std::set<int>& lookupNumbers) {
-    FindKnownFolder(csidl)->failing = lookupNumbers;
+    SeamFolder(csidl).failing = lookupNumbers;
 }
 
 void StandInGiveFolderPath(int csidl, const std::wstring& path) {
-    KnownFolder* known = FindKnownFolder(csidl);
-    known->pathGiven = true;
-    known->givenPath = path;
+    SeamFolder(csidl).pathGiven = true;
+    SeamFolder(csidl).givenPath = path;
 }
 
 void StandInMakeUndeletable(const std::wstring& path) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Times tree removal by Uninstaller against the platform's own recursive delete, on identical trees.
 
-Host: build/host/Uninstaller through APPDATA against `rm -rf`. Wine: Uninstaller.exe against
-`cmd /c rmdir /s /q` in one throwaway prefix. Each round copies a planted template once per contestant
+Host: build/host/Uninstaller through APPDATA against `rm -rf`. Wine: Uninstaller.exe against an NSIS 3
+program doing `RMDir /r` and against `cmd /c rmdir /s /q`, in one throwaway prefix. Each round copies a planted template once per contestant
 and alternates which goes first. Prints medians, ratios, system calls per removed file, peak memory on a
 deep tree and the size of Uninstaller.exe, as a Markdown report.
 """
@@ -137,14 +137,43 @@ def peak_memory_deep(work, depth):
     return deep, empty, gone
 
 
+NSIS_SCRIPT = r"""; A real installer's recursive delete, for comparison: NSIS's RMDir /r on the tree.
+Unicode true
+RequestExecutionLevel user
+SilentInstall silent
+OutFile "{out}"
+Section
+  RMDir /r "C:\nsis\tree"
+SectionEnd
+"""
+
+
+def wine_environment(prefix):
+    """The environment scripts/wine-lib.sh sets for Wine (wine_prefix_make, which makes the prefix
+    unless it is there), as the demo and the tests have it."""
+    dump = subprocess.run(["bash", "-c", 'source "$0" && wine_prefix_make "$1" >/dev/null && env -0',
+                           str(ROOT / "scripts/wine-lib.sh"), str(prefix)],
+                          check=True, capture_output=True).stdout
+    return dict(item.split("=", 1) for item in dump.decode().split("\0") if "=" in item)
+
+
+def nsis_program(work):
+    """An NSIS 3 program doing RMDir /r, built with Debian's makensis; None where there is no makensis
+    or no 32-bit Wine to run it (NSIS builds 32-bit programs only)."""
+    if shutil.which("makensis") is None or WINE_BUILD != "windows-x86":
+        return None
+    script = work / "rmdir.nsi"
+    script.write_text(NSIS_SCRIPT.format(out=work / "nsis-rmdir.exe"))
+    subprocess.run(["makensis", "-V1", str(script)], check=True, stdout=subprocess.DEVNULL)
+    return work / "nsis-rmdir.exe"
+
+
 def bench_wine(work, files, rounds):
+    """Medians of Uninstaller.exe, an NSIS program's RMDir /r (where it can run) and cmd's rmdir, on the
+    same tree in one prefix."""
     prefix = work / "wineprefix"
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDLLOVERRIDES="mscoree,mshtml=",
-               WINEDEBUG="-all")
+    env = wine_environment(prefix)
     env.pop("DISPLAY", None)  # with no display the box returns at once: the run time is the work
-    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    subprocess.run(["bash", "-c", 'source "$0" && wine_prefix_make "$1"', str(ROOT / "scripts/wine-lib.sh"),
-                    str(prefix)], env=env, check=True)
     if (prefix / "dosdevices" / "z:").exists():
         sys.exit("the Wine prefix still maps Z:")
     drive = prefix / "drive_c"
@@ -153,21 +182,24 @@ def bench_wine(work, files, rounds):
     shutil.copy(WIN_EXE, run / "Uninstaller.exe")
     user = next(p.name for p in (drive / "users").iterdir() if p.name != "Public")
     product = drive / "users" / user / "AppData/Roaming" / PLUGINS / "SU_Varnok_V2"
-    other = drive / "rmtree" / "tree"
     template = work / f"template-{files}"
     if not template.exists():
         plant(template, files)
+    contestants = [("Uninstaller.exe", lambda: copy(template, product),
+                    lambda: timed(["wine", "./Uninstaller.exe"], env=env, cwd=run), lambda: not product.exists())]
+    nsis = nsis_program(work)
+    if nsis is not None:
+        shutil.copy(nsis, run / "nsis-rmdir.exe")
+        contestants.append(("NSIS RMDir /r", lambda: copy(template, drive / "nsis" / "tree"),
+                            lambda: timed(["wine", "./nsis-rmdir.exe"], env=env, cwd=run),
+                            lambda: not (drive / "nsis" / "tree").exists()))
+    contestants.append(("cmd rmdir", lambda: copy(template, drive / "rmtree" / "tree"),
+                        lambda: timed(["wine", "cmd", "/c", "rmdir", "/s", "/q", "C:\\rmtree\\tree"], env=env, cwd=run),
+                        lambda: not (drive / "rmtree" / "tree").exists()))
     try:
-        medians = race(rounds, [
-            ("Uninstaller.exe", lambda: copy(template, product),
-             lambda: timed(["wine", "./Uninstaller.exe"], env=env, cwd=run), lambda: not product.exists()),
-            ("cmd rmdir", lambda: copy(template, other),
-             lambda: timed(["wine", "cmd", "/c", "rmdir", "/s", "/q", "C:\\rmtree\\tree"], env=env, cwd=run),
-             lambda: not other.exists()),
-        ])
+        return race(rounds, contestants)
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, **quiet)
-    return medians["Uninstaller.exe"], medians["cmd rmdir"]
+        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def main():
@@ -176,10 +208,12 @@ def main():
     parser.add_argument("--sizes", default="1000,10000,100000")
     parser.add_argument("--wine-files", type=int, default=10000)
     parser.add_argument("--no-wine", action="store_true")
+    parser.add_argument("--docs", action="store_true", help="also write the report to docs/benchmarks.md")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    lines = [f"Machine: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}; "
+    lines = [f"Machine: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}, "
+             f"{subprocess.run(['stat', '-f', '-c', '%T', str(ROOT / 'build')], capture_output=True, text=True).stdout.strip()}; "
              f"{args.rounds} rounds each, medians, order alternating.", ""]
     with tempfile.TemporaryDirectory(prefix="uninstaller-bench-", dir=ROOT / "build") as tmp:
         work = Path(tmp)
@@ -201,15 +235,24 @@ def main():
         lines += [f"Tree 1,000 folders deep: peak resident memory {deep / 1024:.1f} MiB (a run with nothing "
                   f"to remove: {empty / 1024:.1f} MiB), {'removed completely' if gone else 'its deep end kept, as on Windows (MAX_PATH)'}"]
         if not args.no_wine:
-            ours, theirs = bench_wine(work, args.wine_files, args.rounds)
-            lines += ["", f"Wine: build/{WINE_BUILD}/Uninstaller.exe, loader {WINE_LOADER}", "",
-                      "| tree | Uninstaller.exe (Wine) | cmd /c rmdir /s /q | ratio |", "|---|---|---|---|",
-                      f"| {args.wine_files:,} files | {ours * 1000:.0f} ms | {theirs * 1000:.0f} ms | "
-                      f"{ours / theirs:.2f}x |"]
+            medians = bench_wine(work, args.wine_files, args.rounds)
+            ours = medians["Uninstaller.exe"]
+            lines += ["", f"Wine: build/{WINE_BUILD}/Uninstaller.exe, loader {WINE_LOADER}, one prefix; "
+                          f"{args.wine_files:,} files.", "",
+                      "| contestant | median | Uninstaller.exe against it |", "|---|---|---|"]
+            for name, seconds in medians.items():
+                lines.append(f"| {name} | {seconds * 1000:.0f} ms | {ours / seconds:.2f}x |")
+            if "NSIS RMDir /r" not in medians:
+                lines += ["", "(No NSIS contestant: NSIS builds 32-bit programs, and this host runs the 64-bit build.)"]
         lines += ["", f"build/{WINE_BUILD}/Uninstaller.exe: {WIN_EXE.stat().st_size:,} bytes"]
     report = "\n".join(lines)
     print(report)
     (ROOT / "build" / "bench.md").write_text(report + "\n")
+    if args.docs:
+        (ROOT / "docs" / "benchmarks.md").write_text(
+            "# Benchmarks\n\nWritten by `bench/run.sh --docs` at commit "
+            f"{subprocess.run(['git', 'rev-parse', '--short', 'HEAD'], cwd=ROOT, capture_output=True, text=True).stdout.strip()}"
+            "; see `bench/bench.py` for what each contest does.\n\n" + report + "\n")
 
 
 if __name__ == "__main__":

@@ -3,8 +3,8 @@
 # prefix, runs the program under Wine on a virtual display, and shows what was there before, what is
 # left, what the box said, and a screenshot of the box (build/messagebox.png).
 #
-# With WINEPREFIX set explicitly, it runs on that prefix instead: nothing is planted, and the program
-# removes whatever installation that prefix really holds.
+# With WINEPREFIX set explicitly, it runs on that prefix instead: nothing is planted, the program
+# removes whatever installation that prefix really holds, and its copy in C:\run is removed after.
 #
 # The product is the 32-bit program. On a host that cannot execute 32-bit code, the 64-bit build of the
 # same sources runs instead, under Wine's 64-bit loader; the first lines say which.
@@ -12,6 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 given_prefix="${WINEPREFIX:-}"
 scripts/setup.sh host windows
+# shellcheck source=scripts/wine-lib.sh
 source scripts/wine-lib.sh
 if wine_use win32; then
   preset=windows-x86
@@ -62,6 +63,10 @@ echo "Before:"
 show
 echo
 run_uninstaller "$exe"
+# The program was copied into C:\run to start it from inside C:; it goes again, so that a prefix you
+# gave keeps nothing of the demo's.
+rm -f "$C/run/Uninstaller.exe"
+rmdir "$C/run" 2>/dev/null || true
 echo "The box said: ${BOX_TEXT:-(press OK to close it)}${BOX_CAPTION:+ (caption \"$BOX_CAPTION\")}"
 echo "Exit status: $EXIT_STATUS"
 [[ -n "${BOX_PNG:-}" ]] && echo "Screenshot of the box: ${BOX_PNG#"$PWD"/}"

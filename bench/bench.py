@@ -215,8 +215,10 @@ def main():
     lines = [f"Machine: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}, "
              f"{subprocess.run(['stat', '-f', '-c', '%T', str(ROOT / 'build')], capture_output=True, text=True).stdout.strip()}; "
              f"{args.rounds} rounds each, medians, order alternating.", ""]
-    with tempfile.TemporaryDirectory(prefix="uninstaller-bench-", dir=ROOT / "build") as tmp:
-        work = Path(tmp)
+    # Removed with rm -rf at the end: the deep tree's end, which the program keeps as Windows would, is
+    # deeper than Python's own tree removal can recurse.
+    work = Path(tempfile.mkdtemp(prefix="uninstaller-bench-", dir=ROOT / "build"))
+    try:
         for on_disk, title in ((True, "Trees written out to disk, as an installed plug-in is"),
                                (False, "Trees still in the page cache, just copied")):
             lines += [f"{title}:", "", "| tree | Uninstaller (host) | rm -rf | ratio | per file |",
@@ -245,6 +247,8 @@ def main():
             if "NSIS RMDir /r" not in medians:
                 lines += ["", "(No NSIS contestant: NSIS builds 32-bit programs, and this host runs the 64-bit build.)"]
         lines += ["", f"build/{WINE_BUILD}/Uninstaller.exe: {WIN_EXE.stat().st_size:,} bytes"]
+    finally:
+        subprocess.run(["rm", "-rf", str(work)], check=False)
     report = "\n".join(lines)
     print(report)
     (ROOT / "build" / "bench.md").write_text(report + "\n")

@@ -17,7 +17,8 @@ void StandInGiveFolderPath(int csidl, const std::wstring& path);
 void StandInShareFolder(const std::wstring& serverAndShare, const std::string& hostFolder);
 
 // Makes DeleteFileW and RemoveDirectoryW fail with ERROR_SHARING_VIOLATION on this path, as Windows
-// does for a file another process holds open. Tests run as root, where permission bits stop nothing.
+// does for a file another process holds open: for root, which the tests usually run as, permission
+// bits stop nothing.
 void StandInMakeUndeletable(const std::wstring& path);
 
 // Makes GetProcAddress find no kernel32 function of this name, as on an older Windows.

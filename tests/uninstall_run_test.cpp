@@ -34,23 +34,33 @@ protected:
         return base / "SketchUp" / "SketchUp 2014" / "SketchUp" / "Plugins";
     }
 
+    // Plants each path below base's plug-in folder: a folder where it ends in "/", else a file,
+    // read-only where it begins with "!".
+    static void Plant(const fs::path& base, const std::vector<std::string>& paths) {
+        for (const std::string& path : paths) {
+            const bool readOnly = path[0] == '!';
+            const fs::path planted = Plugins(base) / path.substr(readOnly ? 1 : 0);
+            if (path.back() == '/') {
+                ASSERT_TRUE(fs::create_directories(planted));
+            } else {
+                MakeFile(planted, "x", readOnly);
+            }
+        }
+    }
+
     // A full installation of one generation ("SU_Varnok_V2" or "SU_Varnok_V2.5"), with the shared files.
+    static std::vector<std::string> Installation(const std::string& product) {
+        return {product + "/plug_in/varnok_tools.rbs", "!" + product + "/plug_in/icons/tool.png", product + "/main.rb",
+                product + ".rbs", "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs", "Veltrix_Section/section.rb"};
+    }
+
     static void PlantInstallation(const fs::path& base, const std::string& product) {
-        const fs::path plugins = Plugins(base);
-        MakeFile(plugins / product / "plug_in" / "varnok_tools.rbs");
-        MakeFile(plugins / product / "plug_in" / "icons" / "tool.png", "png", true);
-        MakeFile(plugins / product / "main.rb");
-        MakeFile(plugins / (product + ".rbs"));
-        MakeFile(plugins / "SU_Varnok_Section_Tool.rb");
-        MakeFile(plugins / "varnok_tools.rbs");
-        MakeFile(plugins / "Veltrix_Section" / "section.rb");
+        Plant(base, Installation(product));
     }
 
     // Another vendor's plug-ins, which every run must leave alone.
     static void PlantNeighbours(const fs::path& base) {
-        MakeFile(Plugins(base) / "OtherVendor.rb");
-        MakeFile(Plugins(base) / "SU_Varnok_V3" / "keep.rb");
-        MakeFile(Plugins(base) / "su_varnok_tools.rbs");
+        Plant(base, {"OtherVendor.rb", "SU_Varnok_V3/keep.rb", "su_varnok_tools.rbs"});
     }
 
     // The names in base's plug-in folder, less the other vendors' plug-ins.
@@ -96,15 +106,10 @@ protected:
 
 TEST_F(UninstallRunTest, WhatIsFoundIsRemovedAndReported) {
     // roaming/ and programdata/: other vendors' plug-ins, and each row's entries below the plug-in folder
-    // ("/" at the end: a folder; "!" in front: read-only)
-    const std::vector<std::string> v2 = {"SU_Varnok_V2/main.rb", "!SU_Varnok_V2/plug_in/icons/tool.png",
-                                         "SU_Varnok_V2/plug_in/varnok_tools.rbs", "SU_Varnok_V2.rbs",
-                                         "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs", "Veltrix_Section/a.rb"};
-    std::vector<std::string> v2AndV25 = v2;
-    for (const std::string& path : v2) {
-        const std::size_t at = path.find("_V2");
-        if (at != std::string::npos) v2AndV25.push_back(path.substr(0, at) + "_V2.5" + path.substr(at + 3));
-    }
+    // (written as Plant takes them)
+    const std::vector<std::string> v2 = Installation("SU_Varnok_V2");
+    std::vector<std::string> v2AndV25 = Installation("SU_Varnok_V2.5");
+    v2AndV25.insert(v2AndV25.end(), v2.begin(), v2.end());
     struct Row {
         const char* shows;
         std::vector<std::string> roaming, common;
@@ -128,15 +133,7 @@ TEST_F(UninstallRunTest, WhatIsFoundIsRemovedAndReported) {
         for (const auto& [base, paths] : {std::pair{roaming_, row.roaming}, std::pair{common_, row.common}}) {
             fs::remove_all(base / "SketchUp");
             PlantNeighbours(base);
-            for (const std::string& path : paths) {
-                const bool readOnly = path[0] == '!';
-                const fs::path planted = Plugins(base) / path.substr(readOnly ? 1 : 0);
-                if (path.back() == '/') {
-                    ASSERT_TRUE(fs::create_directories(planted));
-                } else {
-                    MakeFile(planted, "x", readOnly);
-                }
-            }
+            Plant(base, paths);
         }
 
         RunUninstall();

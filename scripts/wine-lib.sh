@@ -165,9 +165,14 @@ trace_read() {
   if [[ $(grep -a -m 1 'Call user32.MessageBoxA(' "$TRACE_LOG") =~ $box ]]; then
     BOX_TEXT="${BASH_REMATCH[1]}" BOX_CAPTION="${BASH_REMATCH[2]}" BOX_STYLE="${BASH_REMATCH[3]}"
   fi
-  DLL_SEARCH_CALL=$(grep -a -m 1 -o 'Call KERNEL32.SetDefaultDllDirectories([0-9a-f,]*)' "$TRACE_LOG" || true)
-  POLICY_CALL=$(grep -a -m 1 -o 'Call KERNEL32.SetProcessMitigationPolicy([0-9a-f,]*)' "$TRACE_LOG" || true)
+  DLL_SEARCH_CALL=$(traced_kernel_call SetDefaultDllDirectories)
+  POLICY_CALL=$(traced_kernel_call SetProcessMitigationPolicy)
   rm -f "$TRACE_LOG"
+}
+
+# traced_kernel_call NAME: the first traced call of kernel32's NAME with its arguments, or nothing.
+traced_kernel_call() {
+  grep -a -m 1 -o "Call KERNEL32\.$1([0-9a-f,]*)" "$TRACE_LOG" || true
 }
 
 # run_uninstaller EXE [AT_BOX]: one run of EXE, watched: launch, wait for the box, run the command

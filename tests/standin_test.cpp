@@ -81,7 +81,7 @@ TEST_F(StandInTest, PathsAreReadAsWindowsReadsThem) {
     const std::wstring share = L"\\\\" + inside.wstring().substr(1) + L"\\keep.txt";
     EXPECT_EQ(GetFileAttributesW(share.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
-    StandInShareFolder(L"server\\share", inside.string());
+    StandInMapRoot(L"\\\\server\\share", inside.string());
     EXPECT_NE(GetFileAttributesW(L"\\\\server\\share\\..\\..\\keep.txt"), INVALID_FILE_ATTRIBUTES);
 }
 

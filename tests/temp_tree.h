@@ -46,11 +46,12 @@ protected:
         ASSERT_FALSE(root_.empty());
         ASSERT_TRUE(fs::create_directories(root_ / "inside"));
         // outside/
-        //   keep.txt, readonly.txt (read-only), dir/nested.txt
+        //   keep.txt, readonly.txt (read-only), dir/ nested.txt, varnok_tools.rbs (a name the plan deletes)
         outside_ = root_ / "outside";
         MakeFile(outside_ / "keep.txt", "keep");
         MakeFile(outside_ / "readonly.txt", "read-only", true);
         MakeFile(outside_ / "dir" / "nested.txt", "nested");
+        MakeFile(outside_ / "dir" / "varnok_tools.rbs", "not ours");
         outsideBefore_ = Snapshot(outside_);
 #ifndef _WIN32
         StandInReset();

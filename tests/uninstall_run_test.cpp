@@ -34,17 +34,24 @@ protected:
         return base / "SketchUp" / "SketchUp 2014" / "SketchUp" / "Plugins";
     }
 
-    // Plants each path below base's plug-in folder: a folder where it ends in "/", else a file,
-    // read-only where it begins with "!".
-    static void Plant(const fs::path& base, const std::vector<std::string>& paths) {
-        for (const std::string& path : paths) {
-            const bool readOnly = path[0] == '!';
-            const fs::path planted = Plugins(base) / path.substr(readOnly ? 1 : 0);
-            if (path.back() == '/') {
+    // Plants each entry below base's plug-in folder: "name/" a folder, "name -> dir" a link to that
+    // folder of outside/, else a file; "!" first makes a file read-only, "#" keeps the entry from deletion.
+    void Plant(const fs::path& base, const std::vector<std::string>& entries) {
+        for (std::string entry : entries) {
+            const bool readOnly = entry[0] == '!';
+            const bool kept = entry[0] == '#';
+            if (readOnly || kept) entry.erase(0, 1);
+            const std::size_t arrow = entry.find(" -> ");
+            const fs::path planted = Plugins(base) / entry.substr(0, arrow);
+            if (arrow != std::string::npos) {
+                fs::create_directories(planted.parent_path());
+                fs::create_directory_symlink(outside_ / entry.substr(arrow + 4), planted);
+            } else if (entry.back() == '/') {
                 ASSERT_TRUE(fs::create_directories(planted));
             } else {
                 MakeFile(planted, "x", readOnly);
             }
+            if (kept) KeepFromDeletion(planted);
         }
     }
 
@@ -54,12 +61,8 @@ protected:
                 product + ".rbs", "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs", "Veltrix_Section/section.rb"};
     }
 
-    static void PlantInstallation(const fs::path& base, const std::string& product) {
-        Plant(base, Installation(product));
-    }
-
     // Another vendor's plug-ins, which every run must leave alone.
-    static void PlantNeighbours(const fs::path& base) {
+    void PlantNeighbours(const fs::path& base) {
         Plant(base, {"OtherVendor.rb", "SU_Varnok_V3/keep.rb", "su_varnok_tools.rbs"});
     }
 
@@ -73,30 +76,22 @@ protected:
         return left;
     }
 
-    // An installation of both generations under elsewhere/, reached from base through a link at
-    // `level` (1 to 4) of the plug-in folder's path: SketchUp, SketchUp 2014, SketchUp or Plugins.
-    static void PlantBehindLink(const fs::path& base, int level, const fs::path& elsewhere) {
-        PlantInstallation(elsewhere, "SU_Varnok_V2");
-        PlantInstallation(elsewhere, "SU_Varnok_V2.5");
-        PlantNeighbours(elsewhere);
-        fs::path link = base;
-        fs::path target = elsewhere;
-        int depth = 0;
-        for (const fs::path& component : fs::path("SketchUp/SketchUp 2014/SketchUp/Plugins")) {
-            if (++depth > level) break;
-            link /= component;
-            target /= component;
+    // Both folders afresh: other vendors' plug-ins, and the entries given for each.
+    void PlantBoth(const std::vector<std::string>& roaming, const std::vector<std::string>& common) {
+        StandInReset();
+        for (const auto& [base, entries] : {std::pair{roaming_, roaming}, std::pair{common_, common}}) {
+            fs::remove_all(base / "SketchUp");
+            PlantNeighbours(base);
+            Plant(base, entries);
         }
-        fs::create_directories(link.parent_path());
-        fs::create_directory_symlink(target, link);
     }
 
     static std::string Report() {
         const StandInMessageBoxRecord box = StandInMessageBoxes();
         EXPECT_EQ(box.count, 1);
         EXPECT_EQ(box.caption, "SU Varnok Uninstaller 2014");
-        const unsigned icon = box.text == Left ? MB_ICONWARNING : MB_ICONINFORMATION;
-        EXPECT_EQ(box.style, static_cast<unsigned>(MB_OK | icon)) << box.text;
+        const bool warning = box.text == Left;
+        EXPECT_EQ(box.style, static_cast<unsigned>(MB_OK | (warning ? MB_ICONWARNING : MB_ICONINFORMATION))) << box.text;
         return box.text;
     }
 
@@ -104,12 +99,14 @@ protected:
     fs::path common_;
 };
 
-TEST_F(UninstallRunTest, WhatIsFoundIsRemovedAndReported) {
-    // roaming/ and programdata/: other vendors' plug-ins, and each row's entries below the plug-in folder
-    // (written as Plant takes them)
+TEST_F(UninstallRunTest, ReportSaysWhatStayedAndWhere) {
+    // roaming/ and programdata/: other vendors' plug-ins, and each row's entries below the plug-in
+    // folder (written as Plant takes them); outside/ holds what the links point at.
     const std::vector<std::string> v2 = Installation("SU_Varnok_V2");
-    std::vector<std::string> v2AndV25 = Installation("SU_Varnok_V2.5");
-    v2AndV25.insert(v2AndV25.end(), v2.begin(), v2.end());
+    std::vector<std::string> both = Installation("SU_Varnok_V2.5");
+    both.insert(both.end(), v2.begin(), v2.end());
+    std::string deep = "SU_Varnok_V2";
+    for (int i = 0; i < 60; ++i) deep += "/level";
     struct Row {
         const char* shows;
         std::vector<std::string> roaming, common;
@@ -118,29 +115,97 @@ TEST_F(UninstallRunTest, WhatIsFoundIsRemovedAndReported) {
     };
     const Row rows[] = {
         {"nothing installed", {}, {}, NotFound, {}, {}},
-        {"V2 and V2.5 side by side under both folders", v2AndV25, v2AndV25, Found, {}, {}},
-        {"an empty V2.5 folder, under the shared folder only", {}, {"SU_Varnok_V2.5/", "SU_Varnok_V2.5.rbs"}, Found,
-         {}, {}},
+        {"V2 and V2.5 side by side under both folders", both, both, Found, {}, {}},
+        {"an empty product folder counts as found", {}, {"SU_Varnok_V2.5/", "SU_Varnok_V2.5.rbs"}, Found, {}, {}},
         {"files in place of the product and companion folders stay; loose files and the companion folder go "
          "unreported",
          {"SU_Varnok_V2", "Veltrix_Section", "SU_Varnok_V2.rbs", "varnok_tools.rbs"}, {"!Veltrix_Section/deep/a.rb"},
          NotFound, {"SU_Varnok_V2", "Veltrix_Section"}, {}},
-        {"a read-only loose file stays, and does not change the report", v2, {"!varnok_tools.rbs"}, Found, {},
-         {"varnok_tools.rbs"}},
+        {"a read-only loose file stays unreported", v2, {"!varnok_tools.rbs"}, Found, {}, {"varnok_tools.rbs"}},
+        {"a loose file held open stays unreported", {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2.rbs"}, {}, Found,
+         {"SU_Varnok_V2.rbs"}, {}},
+        {"a companion folder held open stays unreported", {"#Veltrix_Section/a.rb"}, {}, NotFound,
+         {"Veltrix_Section"}, {}},
+        {"... beside a product that went", {"SU_Varnok_V2/", "#Veltrix_Section/"}, {}, Found, {"Veltrix_Section"}, {}},
+        {"a product held open under the user's folder", {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in/x.rb"},
+         {"SU_Varnok_V2.5/"}, Left, {"SU_Varnok_V2"}, {}},
+        {"a product held open under the shared folder needs an administrator", {"SU_Varnok_V2/"},
+         {"#SU_Varnok_V2.5/plug_in/varnok_tools.rbs"}, Left, {}, {"SU_Varnok_V2.5"}},
+        {"... whatever stays under the user's folder", {"#SU_Varnok_V2.5/a.rb"}, {"#SU_Varnok_V2/a.rb"}, Left,
+         {"SU_Varnok_V2.5"}, {"SU_Varnok_V2"}},
+        {"a tree deeper than MAX_PATH keeps its deep end", {deep + "/f.rb"}, {}, Left, {"SU_Varnok_V2"}, {}},
+        {"a name ending in a dot is left in place", {}, {"SU_Varnok_V2/x."}, Left, {}, {"SU_Varnok_V2"}},
+        {"a device name is left in place", {"SU_Varnok_V2.5/sub/nul.txt"}, {}, Left, {"SU_Varnok_V2.5"}, {}},
+        {"a product folder that is a link is found, and only the link goes", {"SU_Varnok_V2 -> dir"},
+         {"Veltrix_Section -> dir"}, Found, {}, {}},
+        {"... found too when the link cannot be removed", {}, {"#SU_Varnok_V2.5 -> dir"}, Left, {},
+         {"SU_Varnok_V2.5"}},
+        {"a file step never reaches through a link that survived", {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in -> dir"},
+         {}, Left, {"SU_Varnok_V2"}, {}},
     };
     for (const Row& row : rows) {
-        StandInReset();
-        for (const auto& [base, paths] : {std::pair{roaming_, row.roaming}, std::pair{common_, row.common}}) {
-            fs::remove_all(base / "SketchUp");
-            PlantNeighbours(base);
-            Plant(base, paths);
-        }
+        PlantBoth(row.roaming, row.common);
 
         RunUninstall();
         EXPECT_EQ(Report(), row.report) << row.shows;
         EXPECT_EQ(NamesLeft(roaming_), row.roamingLeft) << row.shows;
         EXPECT_EQ(NamesLeft(common_), row.commonLeft) << row.shows;
     }
+}
+
+TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
+    // The roaming folder's lookup hands back each row's text, as Windows hands back the registry's value.
+    // inside/ (drive Y:, and the current folder)
+    //   roaming/: V2 installation, also the share \\server\share
+    //   SketchUp/SketchUp 2014/SketchUp/Plugins/SU_Varnok_V2/: decoy, what "Y:" taken for "Y:\" reaches
+    //   decoy/SketchUp 2014/SketchUp/Plugins/SU_Varnok_V2/: decoy, the shares \\server\SketchUp and
+    //     \\share\SketchUp, what a share with no share or server name followed by the plan's path reaches
+    // Refused forms leave the installation, which a wrong reading reaches too, and both decoys.
+    const fs::path inside = root_ / "inside";
+    struct Row {
+        std::wstring given;
+        bool used;
+        const char* shows;
+    };
+    const Row rows[] = {
+        {L"Y:\\roaming", true, "a drive and its root"},
+        {L"y:/roaming", true, "a lower-case drive and a forward slash"},
+        {L"\\\\server\\share", true, "a server and a share"},
+        {L"\\\\?\\Y:\\roaming", true, "a device path to a drive"},
+        {L"\\\\.\\Y:\\roaming", true, "the same in the device namespace"},
+        {L"Y:", false, "a bare drive: its current folder"},
+        {L"Y:roaming", false, "drive-relative"},
+        {(inside / "roaming").wstring(), false, "rooted on the current drive"},
+        {L"\\\\server", false, "a server with no share"},
+        {L"\\\\server\\", false, "a share with no share name"},
+        {L"\\\\\\share", false, "a share with no server name"},
+        {L"\\\\", false, "two separators alone"},
+        {L"roaming", false, "relative"},
+        {L"ro\\..\\roaming", false, "relative, its second character no colon"},
+        {L".", false, "the current folder"},
+        {L"", false, "empty"},
+        {L"%APPDATA%", false, "an unexpanded variable"},
+    };
+    const fs::path decoys[] = {Plugins(inside) / "SU_Varnok_V2" / "main.rb",
+                               inside / "decoy" / "SketchUp 2014" / "SketchUp" / "Plugins" / "SU_Varnok_V2" / "main.rb"};
+    for (const fs::path& decoy : decoys) MakeFile(decoy);
+    const fs::path previous = fs::current_path();
+    fs::current_path(inside);
+    for (const Row& row : rows) {
+        PlantBoth(Installation("SU_Varnok_V2"), {});
+        StandInMapRoot(L"Y:", inside.string());
+        StandInMapRoot(L"\\\\server\\share", roaming_.string());
+        StandInMapRoot(L"\\\\server\\SketchUp", (inside / "decoy").string());
+        StandInMapRoot(L"\\\\share\\SketchUp", (inside / "decoy").string());
+        StandInGiveFolderPath(CSIDL_APPDATA, row.given);
+
+        RunUninstall();
+        EXPECT_EQ(Report(), row.used ? Found : NotFound) << row.shows;
+        EXPECT_NE(Exists(Plugins(roaming_) / "SU_Varnok_V2"), row.used) << row.shows;
+        for (const fs::path& decoy : decoys) EXPECT_TRUE(Exists(decoy)) << row.shows;
+        EXPECT_EQ(StandInRefusalCount(), 0) << row.shows;
+    }
+    fs::current_path(previous);
 }
 
 TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
@@ -150,7 +215,7 @@ TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
     while (base.string().size() < 200) base /= std::string(20, 'l');
     base /= std::string(230 - base.string().size() - 1, 'r');
     ASSERT_EQ(base.string().size(), 230u);
-    PlantInstallation(base, "SU_Varnok_V2");
+    Plant(base, Installation("SU_Varnok_V2"));
     ASSERT_EQ(setenv("APPDATA", base.c_str(), 1), 0);
     const auto before = Snapshot(root_ / "inside");
 
@@ -180,23 +245,15 @@ TEST_F(UninstallRunTest, EachPassRunsItsStepsInThePlansOrder) {
         {UserAppData, 2, "SU_Varnok_V2.5",
          {"SU_Varnok_V2.5.rbs", "SU_Varnok_Section_Tool.rb", "Veltrix_Section", "varnok_tools.rbs", ""}},
     };
-    auto names = [](const fs::path& base) {
-        std::set<std::string> found;
-        for (const auto& entry : fs::directory_iterator(Plugins(base))) found.insert(entry.path().filename());
-        return found;
-    };
+    std::vector<std::string> both = Installation("SU_Varnok_V2");
+    for (const std::string& entry : Installation("SU_Varnok_V2.5")) both.push_back(entry);
     for (const Pass& pass : passes) {
         const fs::path base = pass.base == UserAppData ? roaming_ : common_;
         const fs::path other = pass.base == UserAppData ? common_ : roaming_;
         for (int step = 2; step <= 6; ++step) {
-            StandInReset();
-            for (const fs::path& folder : {roaming_, common_}) {
-                fs::remove_all(folder / "SketchUp");
-                PlantInstallation(folder, "SU_Varnok_V2");
-                PlantInstallation(folder, "SU_Varnok_V2.5");
-            }
-            const auto untouched = names(other);
-            std::set<std::string> expected = names(base);
+            PlantBoth(both, both);
+            const auto untouched = NamesLeft(other);
+            std::set<std::string> expected = NamesLeft(base);
             expected.erase(pass.product);
             expected.erase(pass.laterTargets[step - 2]);
             std::set<int> failing;
@@ -210,39 +267,44 @@ TEST_F(UninstallRunTest, EachPassRunsItsStepsInThePlansOrder) {
             const std::string row = std::string(pass.product) + " under " + base.filename().string() + ", step " +
                                     std::to_string(step);
             EXPECT_EQ(Report(), Found) << row;
-            EXPECT_EQ(names(base), expected) << row;
-            EXPECT_EQ(names(other), untouched) << row;
+            EXPECT_EQ(NamesLeft(base), expected) << row;
+            EXPECT_EQ(NamesLeft(other), untouched) << row;
         }
     }
 }
 
-TEST_F(UninstallRunTest, DllSearchIsRestrictedBeforeAnythingElse) {
-    // roaming/: V2 installation. The request for redirection trust follows; with no
-    // SetDefaultDllDirectories, as before Windows 8, SetDllDirectoryW drops the current folder.
+TEST_F(UninstallRunTest, ProcessRequestsComeBeforeAnythingElse) {
+    // roaming/: V2 installation. With no SetDefaultDllDirectories, as before Windows 8, SetDllDirectoryW
+    // drops the current folder from the search; with neither call there is nothing to ask.
     struct Row {
-        const char* lacking;
+        std::vector<std::string> lacking;
         std::vector<std::string> requests;
     };
+    const std::string dllSearch = "SetDefaultDllDirectories(0x800)";
+    const std::string redirectionTrust = "SetProcessMitigationPolicy(16, 1, 4)";
     const Row rows[] = {
-        {"", {"SetDefaultDllDirectories(0x800)", "SetProcessMitigationPolicy(16, 1, 4)"}},
-        {"SetDefaultDllDirectories", {"SetDllDirectoryW(\"\")", "SetProcessMitigationPolicy(16, 1, 4)"}},
-        {"SetProcessMitigationPolicy", {"SetDefaultDllDirectories(0x800)"}},
+        {{}, {dllSearch, redirectionTrust}},
+        {{"SetDefaultDllDirectories"}, {"SetDllDirectoryW(\"\")", redirectionTrust}},
+        {{"SetProcessMitigationPolicy"}, {dllSearch}},
+        {{"SetDefaultDllDirectories", "SetDllDirectoryW", "SetProcessMitigationPolicy"}, {}},
     };
     for (const Row& row : rows) {
-        StandInReset();
-        fs::remove_all(roaming_ / "SketchUp");
-        PlantInstallation(roaming_, "SU_Varnok_V2");
-        StandInLackKernelFunction(row.lacking);
+        PlantBoth(Installation("SU_Varnok_V2"), {});
+        for (const std::string& name : row.lacking) StandInLackKernelFunction(name);
 
         RunUninstall();
-        EXPECT_EQ(StandInProcessRequests(), row.requests) << "lacking " << row.lacking;
+        std::vector<std::string> first = StandInCalls();
+        first.resize(row.requests.size() + 1);
+        std::vector<std::string> expected = row.requests;
+        expected.push_back("SHGetFolderPathW");
+        EXPECT_EQ(first, expected) << row.lacking.size() << " lacking";
         EXPECT_EQ(Report(), Found);
     }
 }
 
 TEST_F(UninstallRunTest, BothLookupsFailingRunsNoStep) {
     // roaming/: V2 installation, but neither known folder resolves
-    PlantInstallation(roaming_, "SU_Varnok_V2");
+    Plant(roaming_, Installation("SU_Varnok_V2"));
     const auto before = Snapshot(root_ / "inside");
     unsetenv("APPDATA");
     unsetenv("ProgramData");
@@ -252,159 +314,50 @@ TEST_F(UninstallRunTest, BothLookupsFailingRunsNoStep) {
     EXPECT_EQ(Snapshot(root_ / "inside"), before);
 }
 
-TEST_F(UninstallRunTest, LinkOnTheWayIsFollowedOnlyBelowTheUsersOwnFolder) {
-    // roaming/ or programdata/: SketchUp/... with one level a link to the same path under elsewhere/,
-    // which holds V2 and V2.5 installations beside other vendors' plug-ins. Every user can create
-    // folders below the shared folder, so there no link is followed.
+TEST_F(UninstallRunTest, FolderOnTheWayIsTrustedOnlyBelowTheUsersOwnFolder) {
+    // roaming/ or programdata/: V2 and V2.5 installations beside other vendors' plug-ins, reached
+    // through SketchUp/SketchUp 2014/SketchUp/Plugins, one of which is a link to the same path under
+    // elsewhere/, or cannot have its attributes read. Every user can create folders below the shared
+    // folder, so there neither is passed; the user's own folder is trusted down to the plug-in folder.
     const fs::path elsewhere = root_ / "inside" / "elsewhere";
+    std::vector<std::string> both = Installation("SU_Varnok_V2");
+    for (const std::string& entry : Installation("SU_Varnok_V2.5")) both.push_back(entry);
+    const fs::path levels[] = {"SketchUp", "SketchUp/SketchUp 2014", "SketchUp/SketchUp 2014/SketchUp",
+                               "SketchUp/SketchUp 2014/SketchUp/Plugins"};
     for (const bool shared : {true, false}) {
-        for (int level = 1; level <= 4; ++level) {
-            fs::remove_all(roaming_ / "SketchUp");
-            fs::remove_all(common_ / "SketchUp");
-            fs::remove_all(elsewhere);
-            PlantBehindLink(shared ? common_ : roaming_, level, elsewhere);
-            const auto before = Snapshot(elsewhere);
-            StandInReset();
+        for (const bool link : {true, false}) {
+            for (const fs::path& level : levels) {
+                const fs::path base = shared ? common_ : roaming_;
+                const fs::path installed = link ? elsewhere : base;
+                PlantBoth({}, {});
+                fs::remove_all(elsewhere);
+                PlantNeighbours(installed);
+                Plant(installed, both);
+                if (link) {
+                    fs::remove_all(base / level);
+                    fs::create_directory_symlink(elsewhere / level, base / level);
+                } else {
+                    StandInFailAttributes((base / level).wstring());
+                }
+                const auto before = Snapshot(installed);
 
-            RunUninstall();
-            const std::string row = (shared ? "shared folder, level " : "roaming folder, level ") + std::to_string(level);
-            EXPECT_EQ(Report(), shared ? NotFound : Found) << row;
-            if (shared) {
-                EXPECT_EQ(Snapshot(elsewhere), before) << row;
-            } else {
-                EXPECT_EQ(NamesLeft(elsewhere), std::set<std::string>{}) << row;
+                RunUninstall();
+                const std::string row = std::string(shared ? "shared folder, " : "roaming folder, ") +
+                                        (link ? "link at " : "unreadable ") + level.string();
+                EXPECT_EQ(Report(), shared ? NotFound : Found) << row;
+                if (shared) {
+                    EXPECT_EQ(Snapshot(installed), before) << row;
+                } else {
+                    EXPECT_EQ(NamesLeft(installed), std::set<std::string>{}) << row;
+                }
             }
         }
     }
 }
 
-TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
-    // roaming/: V2 installation, and the current folder, where a relative path would lead. The roaming
-    // folder's lookup hands back each row's text, as Windows hands back the registry's value.
-    const std::wstring roaming = L"Z:" + roaming_.wstring();
-    struct Row {
-        std::wstring given;
-        bool used;
-        const char* shows;
-    };
-    const Row rows[] = {
-        {roaming, true, "a drive and its root"},
-        {L"z" + roaming.substr(1), true, "a lower-case drive letter"},
-        {L"\\\\server\\share", true, "a server and a share"},
-        {L"\\\\server\\", false, "a share with no share name"},
-        {L"\\\\\\share", false, "a share with no server name"},
-        {L".", false, "relative"},
-        {L"Z:.", false, "drive-relative"},
-        {L"", false, "empty"},
-        {L"%X%", false, "an unset variable"},
-        {roaming.substr(2), false, "rooted on the current drive"},
-    };
-    // inside/decoy/ SketchUp 2014/SketchUp/Plugins/SU_Varnok_V2/: what a malformed share followed by the
-    // plug-in path would reach, were it taken for a share whose name is "SketchUp"
-    const fs::path decoy = root_ / "inside" / "decoy";
-    MakeFile(decoy / "SketchUp 2014" / "SketchUp" / "Plugins" / "SU_Varnok_V2" / "main.rb");
-    const fs::path previous = fs::current_path();
-    fs::current_path(roaming_);
-    for (const Row& row : rows) {
-        StandInReset();
-        StandInShareFolder(L"server\\share", roaming_.string());
-        StandInShareFolder(L"server\\SketchUp", decoy.string());
-        StandInShareFolder(L"share\\SketchUp", decoy.string());
-        fs::remove_all(roaming_ / "SketchUp");
-        PlantInstallation(roaming_, "SU_Varnok_V2");
-        StandInGiveFolderPath(CSIDL_APPDATA, row.given);
-
-        RunUninstall();
-        EXPECT_EQ(Report(), row.used ? Found : NotFound) << row.shows;
-        EXPECT_NE(Exists(Plugins(roaming_) / "SU_Varnok_V2"), row.used) << row.shows;
-        EXPECT_TRUE(Exists(decoy / "SketchUp 2014" / "SketchUp" / "Plugins" / "SU_Varnok_V2")) << row.shows;
-        EXPECT_EQ(StandInRefusalCount(), 0) << row.shows;
-    }
-    fs::current_path(previous);
-}
-
-TEST_F(UninstallRunTest, FileThatResistsDeletionIsReportedUntilItIsLetGo) {
-    // roaming/: V2 installation whose plug_in/varnok_tools.rbs cannot be deleted, as while SketchUp runs
-    PlantInstallation(roaming_, "SU_Varnok_V2");
-    const fs::path locked = Plugins(roaming_) / "SU_Varnok_V2" / "plug_in" / "varnok_tools.rbs";
-    KeepFromDeletion(locked);
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Left);
-    EXPECT_TRUE(Exists(locked));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in" / "icons"));
-
-    StandInReset();
-    KeepFromDeletion(locked);
-    RunUninstall();
-    EXPECT_EQ(Report(), Left) << "still held";
-
-    StandInReset();  // let go
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2"));
-}
-
-TEST_F(UninstallRunTest, ProductFolderKeepingWhatNoPlainPathReachesIsReportedAsLeft) {
-    // programdata/: V2.5 installation, and in its product folder one of the rows below
-    struct Row {
-        const char* shows;
-        fs::path kept;
-    };
-    fs::path deep;
-    for (int i = 0; i < 60; ++i) deep /= "level";
-    const Row rows[] = {
-        {"a tree deeper than MAX_PATH keeps its deep end", deep / "f.rb"},
-        {"a name ending in a dot is left in place", "x."},
-        {"a device name is left in place", "sub/nul.txt"},
-    };
-    for (const Row& row : rows) {
-        StandInReset();
-        fs::remove_all(common_ / "SketchUp");
-        PlantInstallation(common_, "SU_Varnok_V2.5");
-        const fs::path kept = Plugins(common_) / "SU_Varnok_V2.5" / row.kept;
-        MakeFile(kept);
-
-        RunUninstall();
-        EXPECT_EQ(Report(), Left) << row.shows;
-        EXPECT_TRUE(Exists(kept)) << row.shows;
-        EXPECT_FALSE(Exists(Plugins(common_) / "SU_Varnok_V2.5" / "main.rb")) << row.shows;
-    }
-}
-
-TEST_F(UninstallRunTest, ProductFolderThatIsALinkIsFoundAndOnlyTheLinkGoes) {
-    // roaming/: SU_Varnok_V2 -> outside/dir; programdata/: Veltrix_Section -> outside
-    ASSERT_TRUE(fs::create_directories(Plugins(roaming_)));
-    ASSERT_TRUE(fs::create_directories(Plugins(common_)));
-    fs::create_directory_symlink(outside_ / "dir", Plugins(roaming_) / "SU_Varnok_V2");
-    fs::create_directory_symlink(outside_, Plugins(common_) / "Veltrix_Section");
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Found);
-    EXPECT_TRUE(fs::is_empty(Plugins(roaming_)));
-    EXPECT_TRUE(fs::is_empty(Plugins(common_)));
-}
-
-TEST_F(UninstallRunTest, FileStepDoesNotReachThroughALinkThatSurvived) {
-    // roaming/: SU_Varnok_V2/ main.rb, plug_in -> elsewhere/ (cannot be removed)
-    // inside/elsewhere/ varnok_tools.rbs
-    const fs::path elsewhere = root_ / "inside" / "elsewhere";
-    MakeFile(elsewhere / "varnok_tools.rbs");
-    MakeFile(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb");
-    fs::create_directory_symlink(elsewhere, Plugins(roaming_) / "SU_Varnok_V2" / "plug_in");
-    KeepFromDeletion(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in");
-
-    RunUninstall();
-    EXPECT_EQ(Report(), Left);
-    EXPECT_TRUE(fs::is_symlink(Plugins(roaming_) / "SU_Varnok_V2" / "plug_in"));
-    EXPECT_TRUE(Exists(elsewhere / "varnok_tools.rbs"));
-    EXPECT_FALSE(Exists(Plugins(roaming_) / "SU_Varnok_V2" / "main.rb"));
-}
-
 TEST_F(UninstallRunTest, ProgramExitsWithStatusOneAndPrintsTheReport) {
     // roaming/: V2.5 installation
-    PlantInstallation(roaming_, "SU_Varnok_V2.5");
+    Plant(roaming_, Installation("SU_Varnok_V2.5"));
 
     FILE* program = popen(UNINSTALLER_PATH, "r");
     ASSERT_NE(program, nullptr);

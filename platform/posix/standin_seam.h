@@ -12,14 +12,18 @@ void StandInFailFolderLookups(int csidl, const std::set<int>& lookupNumbers);
 // does with the folder's registry value.
 void StandInGiveFolderPath(int csidl, const std::wstring& path);
 
-// Makes "\\server\share\..." name hostFolder's entries; serverAndShare is "server\share", as written.
-// Any other share is not found.
-void StandInShareFolder(const std::wstring& serverAndShare, const std::string& hostFolder);
+// Makes paths below `root`, a drive ("Y:") or a share ("\\server\share"), name hostFolder's entries.
+// Any other drive but Z:, the Unix root, and any other share are not found.
+void StandInMapRoot(const std::wstring& root, const std::string& hostFolder);
 
 // Makes DeleteFileW and RemoveDirectoryW fail with ERROR_SHARING_VIOLATION on this path, as Windows
 // does for a file another process holds open: for root, which the tests usually run as, permission
 // bits stop nothing.
 void StandInMakeUndeletable(const std::wstring& path);
+
+// Makes GetFileAttributesW fail with ERROR_ACCESS_DENIED on this path, as for a folder the user may not
+// read.
+void StandInFailAttributes(const std::wstring& path);
 
 // Makes GetProcAddress find no kernel32 function of this name, as on an older Windows.
 void StandInLackKernelFunction(const std::string& name);
@@ -27,10 +31,10 @@ void StandInLackKernelFunction(const std::string& name);
 // Forgets everything set up above, the lookup counts and every record below.
 void StandInReset();
 
-// What the program asked of its process through kernel32 functions found with GetProcAddress, in
-// order: "SetDefaultDllDirectories(0x800)", "SetDllDirectoryW(\"\")" or
-// "SetProcessMitigationPolicy(policy, flags, length)".
-std::vector<std::string> StandInProcessRequests();
+// Every call made of the stand-in, in order: a function's name, or for the kernel32 functions found
+// with GetProcAddress what they were asked: "SetDefaultDllDirectories(0x800)", "SetDllDirectoryW(\"\")"
+// (any other folder: "SetDllDirectoryW(other)") or "SetProcessMitigationPolicy(policy, flags, length)".
+std::vector<std::string> StandInCalls();
 
 // Calls refused by the safety net: a path that was empty, relative, or named the filesystem root.
 int StandInRefusalCount();

@@ -1,6 +1,6 @@
 // POSIX stand-in for the Win32 calls the uninstaller uses, so that the same program builds and is
-// tested on Linux. Each call does what Windows documents for it and keeps no state beyond what Windows
-// itself keeps (the last error, open listings) and the test seam.
+// tested on Linux. Each call does what Windows documents for it; the only state kept is what Windows
+// itself keeps (the last error, open listings) and the test seam's.
 #include "win32_posix.h"
 
 #include "standin_seam.h"
@@ -55,11 +55,12 @@ KnownFolder* FindKnownFolder(int csidl) {
 
 // The rest of the test seam's state: see standin_seam.h.
 std::set<std::string> undeletable;
-std::map<std::wstring, std::string> sharedFolders;  // "server\share" to the host folder it shares
+std::set<std::string> unreadableAttributes;
+std::map<std::wstring, std::string> mappedRoots;  // "y:" or "\\server\share" to a host folder
 int refusalCount = 0;
 std::wstring lastRefusal;
 StandInMessageBoxRecord messageBoxes;
-std::vector<std::string> processRequests;
+std::vector<std::string> calls;
 std::set<std::string> missingKernelFunctions;
 
 // Wide names map to file-name bytes and back without loss. A byte that is not part of valid UTF-8,
@@ -175,7 +176,7 @@ bool AppendName(const std::wstring& name, std::string* native) {
 // resolved by text and trailing dots and spaces trimmed as Windows' path normalisation trims them.
 struct WindowsPath {
     bool absolute;     // "X:\..." or rooted on the current drive ("\...")
-    wchar_t drive;     // lower case; 'z' when rooted without one
+    wchar_t drive;     // lower case; 'z', the current drive, when rooted without one
     bool share;        // "\\server\share\..."
     std::vector<std::wstring> components;
 };
@@ -196,6 +197,10 @@ std::wstring TrimComponent(std::wstring name, bool last) {
 // folder of a listing pattern, which Windows trims as a middle one.
 WindowsPath ParseWindowsPath(const wchar_t* wide, bool lastIsFolder) {
     WindowsPath parsed{false, L'z', false, {}};
+    // A device path, "\\?\" or "\\.\", names what follows it: here only a drive path, read as a plain one.
+    if (IsSeparator(wide[0]) && IsSeparator(wide[1]) && (wide[2] == L'?' || wide[2] == L'.') && IsSeparator(wide[3])) {
+        wide += 4;
+    }
     const wchar_t letter = static_cast<wchar_t>(wide[0] | 0x20);
     const bool drive = letter >= L'a' && letter <= L'z' && wide[1] == L':';
     const wchar_t* p = drive ? wide + 2 : wide;
@@ -220,26 +225,25 @@ WindowsPath ParseWindowsPath(const wchar_t* wide, bool lastIsFolder) {
 
 // The safety net, then the native path, for every file call. A path that is empty, relative
 // (drive-relative too) or names the root is refused and recorded, since the program must never make
-// one; another drive, or a share the seam did not set up, is not found; a character no Windows name may
-// hold is an invalid name. The whole, in Windows' form with `patternLength` more characters for a
-// listing pattern, must be shorter than MAX_PATH. Drive Z: is the Unix root. Returns false with the
-// last error set.
+// one; a drive or share the seam did not map is not found; a character no Windows name may hold is an
+// invalid name. The whole, in Windows' form with `patternLength` more characters for a listing pattern,
+// must be shorter than MAX_PATH. Drive Z: is the Unix root. Returns false with the last error set.
 bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) {
     native->clear();
     if (wide == nullptr) return Refuse(wide);
     const WindowsPath parsed = ParseWindowsPath(wide, patternLength != 0);
     if (!parsed.absolute) return Refuse(wide);
-    std::wstring prefix = L"Z:";  // the drive, or the server and share, before the first component used
+    std::wstring prefix = {parsed.drive, L':'};  // the drive, or the server and share, before the components
     std::size_t first = 0;
     if (parsed.share) {
         if (parsed.components.size() < 2) return Fail(ERROR_BAD_NETPATH);
         prefix = L"\\\\" + parsed.components[0] + L'\\' + parsed.components[1];
-        const auto shared = sharedFolders.find(prefix.substr(2));
-        if (shared == sharedFolders.end()) return Fail(ERROR_BAD_NETPATH);
-        *native = shared->second;
         first = 2;
-    } else if (parsed.drive != L'z') {
-        return Fail(ERROR_PATH_NOT_FOUND);
+    }
+    if (prefix != L"z:") {
+        const auto mapped = mappedRoots.find(prefix);
+        if (mapped == mappedRoots.end()) return Fail(parsed.share ? ERROR_BAD_NETPATH : ERROR_PATH_NOT_FOUND);
+        *native = mapped->second;
     }
     if (parsed.components.empty()) return Refuse(wide);
     std::size_t length = prefix.size() + patternLength;
@@ -251,10 +255,17 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) 
     return length < MAX_PATH || Fail(ERROR_FILENAME_EXCED_RANGE);
 }
 
-// The entry itself, never what a link points at, with the kernel's mount-root attribute.
+// The entry itself, never what a link points at, with the kernel's mount-root attribute. A missing
+// entry fails as Windows fails it: ERROR_PATH_NOT_FOUND when its folder is missing too.
 bool StatNoFollow(const std::string& native, struct statx* st) {
     if (statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, st) == 0) return true;
-    return Fail(ErrorFromErrno());
+    const DWORD error = ErrorFromErrno();
+    struct stat folder;
+    if (error == ERROR_FILE_NOT_FOUND &&
+        (stat((native.substr(0, native.find_last_of('/')) + "/.").c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+        return Fail(ERROR_PATH_NOT_FOUND);
+    }
+    return Fail(error);
 }
 
 bool IsLinkToFolder(const std::string& native) {
@@ -312,6 +323,7 @@ void HandOut(FindListing* listing, WIN32_FIND_DATAW* data) {
 }  // namespace
 
 HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR pszPath) {
+    calls.push_back("SHGetFolderPathW");
     pszPath[0] = L'\0';
     KnownFolder* known = FindKnownFolder(csidl);
     if (known == nullptr) return InvalidArgument;
@@ -337,6 +349,7 @@ HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR pszPath) {
 }
 
 BOOL PathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
+    calls.push_back("PathAppendW");
     if (pszPath == nullptr || pszMore == nullptr) return FALSE;
     while (*pszMore == L'\\') ++pszMore;
     std::wstring joined = pszPath;
@@ -352,6 +365,7 @@ BOOL PathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
 }
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
+    calls.push_back("DeleteFileW");
     std::string path;
     struct statx st;
     if (!ToNative(lpFileName, &path) || !StatNoFollow(path, &st)) return FALSE;
@@ -363,6 +377,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
 }
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
+    calls.push_back("RemoveDirectoryW");
     std::string path;
     struct statx st;
     if (!ToNative(lpPathName, &path) || !StatNoFollow(path, &st)) return FALSE;
@@ -377,13 +392,19 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
+    calls.push_back("GetFileAttributesW");
     std::string path;
     struct statx st;
     if (!ToNative(lpFileName, &path) || !StatNoFollow(path, &st)) return INVALID_FILE_ATTRIBUTES;
+    if (unreadableAttributes.count(path) != 0) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
     return AttributesOf(path, st);
 }
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
+    calls.push_back("SetFileAttributesW");
     std::string path;
     struct statx st;
     if (!ToNative(lpFileName, &path) || !StatNoFollow(path, &st)) return FALSE;
@@ -395,6 +416,7 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
+    calls.push_back("FindFirstFileW");
     const std::wstring wide = lpFileName ? lpFileName : L"";
     const std::size_t slash = wide.find_last_of(L"\\/");
     const std::wstring pattern = slash == std::wstring::npos ? wide : wide.substr(slash + 1);
@@ -427,6 +449,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
 }
 
 BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
+    calls.push_back("FindNextFileW");
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
     auto* listing = static_cast<FindListing*>(hFindFile);
     if (listing->next >= listing->entries.size()) return Fail(ERROR_NO_MORE_FILES);
@@ -435,6 +458,7 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
 }
 
 BOOL FindClose(HANDLE hFindFile) {
+    calls.push_back("FindClose");
     if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
     const auto open = std::find_if(openListings.begin(), openListings.end(),
                                    [&](const std::unique_ptr<FindListing>& listing) { return listing.get() == hFindFile; });
@@ -454,19 +478,19 @@ int kernelModule;  // its address is the one module handle the stand-in hands ou
 BOOL RecordSetDefaultDllDirectories(DWORD directoryFlags) {
     char flags[16];
     std::snprintf(flags, sizeof flags, "0x%x", static_cast<unsigned>(directoryFlags));
-    processRequests.push_back(std::string("SetDefaultDllDirectories(") + flags + ")");
+    calls.push_back(std::string("SetDefaultDllDirectories(") + flags + ")");
     return TRUE;
 }
 
 BOOL RecordSetDllDirectoryW(LPCWSTR pathName) {
     const bool empty = pathName != nullptr && pathName[0] == L'\0';
-    processRequests.push_back(empty ? "SetDllDirectoryW(\"\")" : "SetDllDirectoryW(other)");
+    calls.push_back(empty ? "SetDllDirectoryW(\"\")" : "SetDllDirectoryW(other)");
     return TRUE;
 }
 
 BOOL RecordSetProcessMitigationPolicy(int policy, void* buffer, std::size_t length) {
     const DWORD flags = length >= sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
-    processRequests.push_back("SetProcessMitigationPolicy(" + std::to_string(policy) + ", " + std::to_string(flags) +
+    calls.push_back("SetProcessMitigationPolicy(" + std::to_string(policy) + ", " + std::to_string(flags) +
                               ", " + std::to_string(length) + ")");
     return TRUE;
 }
@@ -494,6 +518,7 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+    calls.push_back("MessageBoxA");
     messageBoxes = {messageBoxes.count + 1, lpText ? lpText : "", lpCaption ? lpCaption : "", uType};
     std::printf("%s: %s\n", messageBoxes.caption.c_str(), messageBoxes.text.c_str());
     std::fflush(stdout);
@@ -528,8 +553,15 @@ void StandInMakeUndeletable(const std::wstring& path) {
     if (ToNative(path.c_str(), &native)) undeletable.insert(native);
 }
 
-void StandInShareFolder(const std::wstring& serverAndShare, const std::string& hostFolder) {
-    sharedFolders[serverAndShare] = hostFolder;
+void StandInMapRoot(const std::wstring& root, const std::string& hostFolder) {
+    std::wstring key = root;
+    if (key.size() == 2 && key[1] == L':') key[0] = static_cast<wchar_t>(key[0] | 0x20);
+    mappedRoots[key] = hostFolder;
+}
+
+void StandInFailAttributes(const std::wstring& path) {
+    std::string native;
+    if (ToNative(path.c_str(), &native)) unreadableAttributes.insert(native);
 }
 
 void StandInLackKernelFunction(const std::string& name) {
@@ -539,16 +571,17 @@ void StandInLackKernelFunction(const std::string& name) {
 void StandInReset() {
     for (KnownFolder& folder : knownFolders) folder = {folder.csidl, folder.variable, 0, {}, false, {}};
     undeletable.clear();
-    sharedFolders.clear();
+    unreadableAttributes.clear();
+    mappedRoots.clear();
     refusalCount = 0;
     lastRefusal.clear();
     messageBoxes = {};
-    processRequests.clear();
+    calls.clear();
     missingKernelFunctions.clear();
 }
 
-std::vector<std::string> StandInProcessRequests() {
-    return processRequests;
+std::vector<std::string> StandInCalls() {
+    return calls;
 }
 
 int StandInRefusalCount() {

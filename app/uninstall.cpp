@@ -17,11 +17,14 @@ const char ReportCaption[] = "SU Varnok Uninstaller 2014";
 const char ReportFound[] = "All applications have been uninstalled";
 const char ReportNotFound[] = "No application installed";
 const char ReportLeft[] = "Some files could not be removed. Close SketchUp and run the uninstaller again.";
+const char ReportLeftForAdministrator[] =
+    "Some files could not be removed. Close SketchUp and run the uninstaller again as an administrator.";
 
 // What the run has seen of the product folders, for the report.
-struct ProductFolders {
-    bool found;  // a product folder's listing opened
-    bool left;   // a product folder found was still there after its tree removal
+struct InstallState {
+    bool installFound;                // a product folder's listing opened
+    bool installLeftInUserAppData;    // one found was still there after its removal
+    bool installLeftInCommonAppData;  // the same below the shared folder, where an administrator installed it
 };
 
 bool IsDriveLetter(WCHAR c) {
@@ -41,23 +44,19 @@ bool IsAbsolute(const WCHAR* path) {
 }
 
 // Looks up the known folder into `path`. False when the lookup fails or gives a path that is not
-// absolute (Windows hands back the registry's value as it stands, "." or "C:" included): what lies
-// relative to the current folder is no installation of ours.
+// absolute: Windows hands back the registry's value as it stands, "." and "C:" included.
 bool LookUpBaseFolder(BaseFolder baseFolder, WCHAR* path) {
     return SUCCEEDED(SHGetFolderPathW(nullptr, baseFolder, nullptr, SHGFP_TYPE_CURRENT, path)) && IsAbsolute(path);
 }
 
-// How many leading characters of a step's relative path may lead through links. Every user of the
-// machine can create folders below the shared folder, so there none may. Only the user and
-// administrators can write below the user's own folder, so there the folders down to the plug-in folder
-// may, as SketchUp itself follows them, and nothing below it.
+// How many leading characters of a step's relative path may lead through links: down to the plug-in
+// folder below the user's own folder, none below the shared folder, where every user can create folders.
 std::size_t TrustedPartLength(BaseFolder baseFolder) {
     return baseFolder == UserAppData ? std::wcslen(PluginsRoot) : 0;
 }
 
 // True when a folder between the untrusted part's start and the target of `path` (which ends in
-// `relativePath`) is a link or mount point, or cannot be read: what lies beyond it may not be the
-// product's own. The target itself is not looked at; tree removal never follows it.
+// `relativePath`) is a link or mount point, or cannot be read. The target itself is not looked at.
 bool CrossesLinkOrUnreadableFolder(const WCHAR* path, const wchar_t* relativePath, std::size_t trustedLength) {
     const std::wstring target = path;
     const std::size_t relativeStart = target.size() - std::wcslen(relativePath);
@@ -69,8 +68,7 @@ bool CrossesLinkOrUnreadableFolder(const WCHAR* path, const wchar_t* relativePat
     return false;
 }
 
-// A function of kernel32 that older Windows may lack, looked up at run time so that the file still
-// starts there; nullptr where it is missing.
+// A function of kernel32 that older Windows may lack; nullptr where it is missing.
 FARPROC FindKernelFunction(const char* name) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     return kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
@@ -83,12 +81,9 @@ Function AsFunction(FARPROC found) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
-// Loads DLLs from the system folder only. The program is usually started from a Downloads folder, and
-// Windows looks there first for a DLL that is not a KnownDLL, such as the uxtheme.dll that the box
-// loads: one planted beside the program would run inside it. SetDefaultDllDirectories exists from
-// Windows 8 (Vista and 7 with KB2533623); elsewhere SetDllDirectoryW(L"") at least drops the current
-// folder from the search. Results are ignored: nothing else can be done about them.
-void RestrictDllSearch() {
+// Asks Windows to load DLLs from the system folder only, or where it cannot (before Windows 8 without
+// KB2533623) to leave the current folder out of the search. The answer is ignored.
+void AskForSystemFolderDllSearch() {
     typedef BOOL(WINAPI * SetDefaultFunction)(DWORD directoryFlags);
     typedef BOOL(WINAPI * SetDirectoryFunction)(LPCWSTR pathName);
     const DWORD loadLibrarySearchSystem32 = 0x800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -99,10 +94,9 @@ void RestrictDllSearch() {
     }
 }
 
-// Asks Windows (10 22H2 and later) not to follow junctions that non-administrators created, which
-// closes the race no check on a path can: a folder swapped for a junction after it was looked at.
-// Where the call is missing, or fails, nothing changes.
-void EnforceRedirectionTrust() {
+// Asks Windows (10 22H2 and later) not to follow junctions that non-administrators created. The answer
+// is ignored, and older Windows lack the call.
+void AskForRedirectionTrust() {
     typedef BOOL(WINAPI * SetPolicyFunction)(int policy, void* buffer, std::size_t length);
     const int processRedirectionTrustPolicy = 16;
     DWORD enforceRedirectionTrust = 1;  // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: one word of flags
@@ -112,13 +106,15 @@ void EnforceRedirectionTrust() {
     }
 }
 
-// Performs one step on its composed target path.
-void PerformStep(StepAction action, const WCHAR* path, ProductFolders* products) {
+// Performs one step on its composed target path below `baseFolder`.
+void PerformStep(StepAction action, const WCHAR* path, BaseFolder baseFolder, InstallState* state) {
     switch (action) {
     case RemoveProductTree:
         if (RemoveFolderTree(std::wstring(path))) {
-            products->found = true;
-            if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) products->left = true;
+            state->installFound = true;
+            bool& installLeft =
+                baseFolder == CommonAppData ? state->installLeftInCommonAppData : state->installLeftInUserAppData;
+            if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) installLeft = true;
         }
         break;
     case RemoveTree:
@@ -130,22 +126,25 @@ void PerformStep(StepAction action, const WCHAR* path, ProductFolders* products)
     }
 }
 
-// The one message box, modal and with no owner: whether a product folder was found, and whether one
-// found is still there, so that the user knows to close SketchUp and run the program again.
-void ShowReport(const ProductFolders& products) {
-    if (products.left) {
+// The one message box, modal and with no owner. A product folder left below the shared folder needs an
+// administrator's rights to remove, since an administrator installed it there.
+void ShowReport(const InstallState& state) {
+    if (state.installLeftInCommonAppData) {
+        MessageBoxA(nullptr, ReportLeftForAdministrator, ReportCaption, MB_OK | MB_ICONWARNING);
+    } else if (state.installLeftInUserAppData) {
         MessageBoxA(nullptr, ReportLeft, ReportCaption, MB_OK | MB_ICONWARNING);
     } else {
-        MessageBoxA(nullptr, products.found ? ReportFound : ReportNotFound, ReportCaption, MB_OK | MB_ICONINFORMATION);
+        MessageBoxA(nullptr, state.installFound ? ReportFound : ReportNotFound, ReportCaption,
+                    MB_OK | MB_ICONINFORMATION);
     }
 }
 
 }  // namespace
 
 void RunUninstall() {
-    RestrictDllSearch();
-    EnforceRedirectionTrust();
-    ProductFolders products = {false, false};
+    AskForSystemFolderDllSearch();
+    AskForRedirectionTrust();
+    InstallState state = {false, false, false};
     WCHAR path[MAX_PATH] = {};
     for (const RemovalPass& pass : RemovalPlan) {
         if (!LookUpBaseFolder(pass.baseFolder, path)) continue;  // the whole pass is skipped
@@ -157,8 +156,8 @@ void RunUninstall() {
             // PathAppendW empties the buffer when the result would not fit: never act on what is left.
             if (!PathAppendW(path, step.relativePath)) continue;
             if (CrossesLinkOrUnreadableFolder(path, step.relativePath, TrustedPartLength(pass.baseFolder))) continue;
-            PerformStep(step.action, path, &products);
+            PerformStep(step.action, path, pass.baseFolder, &state);
         }
     }
-    ShowReport(products);
+    ShowReport(state);
 }

@@ -107,6 +107,17 @@ xvfb_stop() {
   if [[ -n "${XVFB_PID:-}" ]]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
 
+# wait_for WHAT COMMAND...: runs COMMAND every tenth of a second until it succeeds, for two minutes at
+# the most, which a loaded machine needs; says what did not happen, and returns 1, when time runs out.
+wait_for() {
+  local what="$1" deadline=$((SECONDS + 120))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || { echo "  gave up waiting: $what" >&2; return 1; }
+    sleep 0.1
+  done
+}
+
 # plant BASE PATH...: files below BASE's plug-in folder, or folders when a path ends in "/".
 plant() {
   local base="$1/$PLUGINS" path

@@ -16,6 +16,8 @@ namespace {
 const char Found[] = "All applications have been uninstalled";
 const char NotFound[] = "No application installed";
 const char Left[] = "Some files could not be removed. Close SketchUp and run the uninstaller again.";
+const char LeftShared[] =
+    "Some files could not be removed. Close SketchUp and run the uninstaller again as an administrator.";
 
 class UninstallRunTest : public TempTreeTest {
 protected:
@@ -90,7 +92,7 @@ protected:
         const StandInMessageBoxRecord box = StandInMessageBoxes();
         EXPECT_EQ(box.count, 1);
         EXPECT_EQ(box.caption, "SU Varnok Uninstaller 2014");
-        const bool warning = box.text == Left;
+        const bool warning = box.text == Left || box.text == LeftShared;
         EXPECT_EQ(box.style, static_cast<unsigned>(MB_OK | (warning ? MB_ICONWARNING : MB_ICONINFORMATION))) << box.text;
         return box.text;
     }
@@ -130,15 +132,15 @@ TEST_F(UninstallRunTest, ReportSaysWhatStayedAndWhere) {
         {"a product held open under the user's folder", {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in/x.rb"},
          {"SU_Varnok_V2.5/"}, Left, {"SU_Varnok_V2"}, {}},
         {"a product held open under the shared folder needs an administrator", {"SU_Varnok_V2/"},
-         {"#SU_Varnok_V2.5/plug_in/varnok_tools.rbs"}, Left, {}, {"SU_Varnok_V2.5"}},
-        {"... whatever stays under the user's folder", {"#SU_Varnok_V2.5/a.rb"}, {"#SU_Varnok_V2/a.rb"}, Left,
+         {"#SU_Varnok_V2.5/plug_in/varnok_tools.rbs"}, LeftShared, {}, {"SU_Varnok_V2.5"}},
+        {"... whatever stays under the user's folder", {"#SU_Varnok_V2.5/a.rb"}, {"#SU_Varnok_V2/a.rb"}, LeftShared,
          {"SU_Varnok_V2.5"}, {"SU_Varnok_V2"}},
         {"a tree deeper than MAX_PATH keeps its deep end", {deep + "/f.rb"}, {}, Left, {"SU_Varnok_V2"}, {}},
-        {"a name ending in a dot is left in place", {}, {"SU_Varnok_V2/x."}, Left, {}, {"SU_Varnok_V2"}},
+        {"a name ending in a dot is left in place", {}, {"SU_Varnok_V2/x."}, LeftShared, {}, {"SU_Varnok_V2"}},
         {"a device name is left in place", {"SU_Varnok_V2.5/sub/nul.txt"}, {}, Left, {"SU_Varnok_V2.5"}, {}},
         {"a product folder that is a link is found, and only the link goes", {"SU_Varnok_V2 -> dir"},
          {"Veltrix_Section -> dir"}, Found, {}, {}},
-        {"... found too when the link cannot be removed", {}, {"#SU_Varnok_V2.5 -> dir"}, Left, {},
+        {"... found too when the link cannot be removed", {}, {"#SU_Varnok_V2.5 -> dir"}, LeftShared, {},
          {"SU_Varnok_V2.5"}},
         {"a file step never reaches through a link that survived", {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in -> dir"},
          {}, Left, {"SU_Varnok_V2"}, {}},

@@ -11,6 +11,7 @@ source "$(dirname "$0")/../../scripts/wine-lib.sh"
 wine_use "$4" || { echo "skipped: $WINE_SKIP_REASON"; exit 77; }
 
 LEFT="Some files could not be removed. Close SketchUp and run the uninstaller again."
+LEFT_SHARED="$LEFT" LEFT_SHARED="${LEFT_SHARED%.} as an administrator."
 passed=0 failed=0
 # Every failure is one of a scenario's, said here; the scenario then counts as failed.
 fail() { echo "  FAIL: $*"; scenario_ok=no; }
@@ -46,7 +47,7 @@ scenario() {
   [[ "$BOX_TEXT" == "$text" ]] || fail "box text '$BOX_TEXT', wanted '$text'"
   [[ "$BOX_CAPTION" == "$CAPTION" ]] || fail "box caption '$BOX_CAPTION'"
   local style=00000040  # MB_OK|MB_ICONINFORMATION, or MB_OK|MB_ICONWARNING when something was left
-  [[ "$text" == "$LEFT" ]] && style=00000030
+  [[ "$text" == "$LEFT" || "$text" == "$LEFT_SHARED" ]] && style=00000030
   [[ "$BOX_STYLE" == "$style" ]] || fail "box style $BOX_STYLE, wanted $style"
   [[ "$EXIT_STATUS" == 1 ]] || fail "exit status $EXIT_STATUS"
   [[ "$DLL_SEARCH_CALL" =~ \(0*800\)$ ]] || fail "DLL search not restricted to System32 ('$DLL_SEARCH_CALL')"
@@ -192,23 +193,26 @@ scenario "roaming folder so long that every append overflows" "No application in
 wine_reg "$shell_folders" AppData REG_EXPAND_SZ '%USERPROFILE%\AppData\Roaming'
 rm -rf "$C/users/$WINE_USER/lll"*
 
-# --- A file held open by another program, as SketchUp holds its plug-in's files
-clear_plugins
-plant "$ROAMING" "${v2_files[@]}"
+# --- A file held open by another program, as SketchUp holds its plug-in's files: under the user's
+# folder, and under ProgramData, where an administrator installed it
 cp "$holder" "$C/run/hold_open.exe"
-held_win="C:\\users\\$WINE_USER\\AppData\\Roaming\\SketchUp\\SketchUp 2014\\SketchUp\\Plugins\\SU_Varnok_V2\\plug_in\\varnok_tools.rbs"
-(cd "$C/run" && exec wine ./hold_open.exe "$held_win" 'C:\run\holding' >/dev/null 2>&1 </dev/null) &
-holder_pid=$!
-for _ in $(seq 200); do [[ -e "$C/run/holding" ]] && break; sleep 0.1; done
-[[ -e "$C/run/holding" ]] || echo "  (the helper could not hold the file open: the next scenarios fail)"
-scenario "a file held open by another program stays, the rest goes" "$LEFT" \
-  "$(in_roaming SU_Varnok_V2/main.rb)" "$(in_roaming SU_Varnok_V2/plug_in/icons)" "$(in_roaming SU_Varnok_V2.rbs)" \
-  "$(in_roaming SU_Varnok_Section_Tool.rb)" "$(in_roaming varnok_tools.rbs)" "$(in_roaming Veltrix_Section)"
-scenario "a second run while the file is held says so again" "$LEFT"
-rm -f "$C/run/holding"
-wait "$holder_pid" || true
-scenario "a run after the file was let go removes the rest" "All applications have been uninstalled" \
-  "$(in_roaming SU_Varnok_V2)"
+for held in roaming common; do
+  clear_plugins
+  if [[ $held == roaming ]]; then base=$ROAMING held_text=$LEFT; else base=$COMMON held_text=$LEFT_SHARED; fi
+  plant "$base" "${v2_files[@]}"
+  held_unix="${base#"$C"/}/$PLUGINS/SU_Varnok_V2/plug_in/varnok_tools.rbs"
+  (cd "$C/run" && exec wine ./hold_open.exe "C:\\${held_unix//\//\\}" 'C:\run\holding' >/dev/null 2>&1 </dev/null) &
+  holder_pid=$!
+  wait_for "the helper holds the file open" test -e "$C/run/holding"
+  scenario "a file held open by another program below $held stays, the rest goes" "$held_text" \
+    "$("in_$held" SU_Varnok_V2/main.rb)" "$("in_$held" SU_Varnok_V2/plug_in/icons)" "$("in_$held" SU_Varnok_V2.rbs)" \
+    "$("in_$held" SU_Varnok_Section_Tool.rb)" "$("in_$held" varnok_tools.rbs)" "$("in_$held" Veltrix_Section)"
+  scenario "a second run while the file is held says so again" "$held_text"
+  rm -f "$C/run/holding"
+  wait "$holder_pid" || true
+  scenario "a run after the file was let go removes the rest" "All applications have been uninstalled" \
+    "$("in_$held" SU_Varnok_V2)"
+done
 
 echo
 echo "$passed passed, $failed failed"

@@ -81,6 +81,7 @@ check "version information $version, US English, Unicode" test "$version_info" =
 manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
 check "manifest at type 24, id 1, requests asInvoker" grep -q 'requestedExecutionLevel level="asInvoker" uiAccess="false"' <<<"$manifest"
 check "manifest for $arch" test "$(grep -o -c "processorArchitecture=\"$arch\"" <<<"$manifest")" = 2
+check "manifest version $version.0" grep -q "name=\"SUVarnok.Uninstaller2014\" version=\"$version.0\"" <<<"$manifest"
 # shellcheck disable=SC2016  # $1 is the inner shell's
 check "manifest never asks for elevation" bash -c '! grep -q -E "requireAdministrator|highestAvailable|uiAccess=\"true\"" <<<"$1"' _ "$manifest"
 

@@ -213,7 +213,7 @@ def main():
     sizes = [int(s) for s in args.sizes.split(",")]
 
     lines = [f"Machine: {os.cpu_count()} cores, {platform.machine()}, Linux {platform.release()}, "
-             f"{subprocess.run(['stat', '-f', '-c', '%T', str(ROOT / 'build')], capture_output=True, text=True).stdout.strip()}; "
+             f"{subprocess.run(['findmnt', '-n', '-o', 'FSTYPE', '--target', str(ROOT / 'build')], capture_output=True, text=True).stdout.strip()}; "
              f"{args.rounds} rounds each, medians, order alternating.", ""]
     # Removed with rm -rf at the end: the deep tree's end, which the program keeps as Windows would, is
     # deeper than Python's own tree removal can recurse.
@@ -232,7 +232,7 @@ def main():
                           f"{(last[1] / last[0]) / (first[1] / first[0]):.2f}x", ""]
         calls, per_file, top = syscalls_per_file(work, 10000)
         lines += [f"System calls (strace -c -f) removing 10,000 files: {calls:,}, {per_file:.2f} per file "
-                  f"(most: {', '.join(top)})"]
+                  f"(the five that took the most time: {', '.join(top)})"]
         deep, empty, gone = peak_memory_deep(work, 1000)
         lines += [f"Tree 1,000 folders deep: peak resident memory {deep / 1024:.1f} MiB (a run with nothing "
                   f"to remove: {empty / 1024:.1f} MiB), {'removed completely' if gone else 'its deep end kept, as on Windows (MAX_PATH)'}"]
@@ -245,7 +245,7 @@ def main():
             for name, seconds in medians.items():
                 lines.append(f"| {name} | {seconds * 1000:.0f} ms | {ours / seconds:.2f}x |")
             if "NSIS RMDir /r" not in medians:
-                lines += ["", "(No NSIS contestant: NSIS builds 32-bit programs, and this host runs the 64-bit build.)"]
+                lines += ["", "(No NSIS contestant: it is built as a 32-bit program, and this host runs the 64-bit build.)"]
         lines += ["", f"build/{WINE_BUILD}/Uninstaller.exe: {WIN_EXE.stat().st_size:,} bytes"]
     finally:
         subprocess.run(["rm", "-rf", str(work)], check=False)
@@ -254,7 +254,7 @@ def main():
     (ROOT / "build" / "bench.md").write_text(report + "\n")
     if args.docs:
         (ROOT / "docs" / "benchmarks.md").write_text(
-            "# Benchmarks\n\nWritten by `bench/run.sh --docs` at commit "
+            "# Benchmarks\n\nMeasured by `bench/run.sh --docs` at commit "
             f"{subprocess.run(['git', 'rev-parse', '--short', 'HEAD'], cwd=ROOT, capture_output=True, text=True).stdout.strip()}"
             "; see `bench/bench.py` for what each contest does.\n\n" + report + "\n")
 

@@ -2,7 +2,7 @@
 # Benchmarks tree removal: the host Uninstaller against rm -rf, Uninstaller.exe under Wine against an
 # NSIS program's RMDir /r and cmd /c rmdir /s /q, system calls per file, peak memory on a deep tree, and
 # the size of the program. The Wine contest runs the 32-bit product where the host can execute 32-bit
-# code, and the 64-bit build elsewhere (with no NSIS contestant: NSIS builds 32-bit programs only).
+# code, and the 64-bit build elsewhere (with no NSIS contestant, which it builds as a 32-bit program).
 # Writes the report to build/bench.md, and with --docs to docs/benchmarks.md. Options go to
 # bench/bench.py: --rounds N (5), --sizes A,B,C (host trees, 1000,10000,100000 files), --wine-files N
 # (the Wine tree, 10000 files), --no-wine, --docs.

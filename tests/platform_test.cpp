@@ -1,5 +1,6 @@
-// The platform behaviour the program relies on. Run against the stand-in on the host and against the
-// real calls under Wine, these show that the two agree.
+// The Windows rules the program relies on, asserted once: against the stand-in on the host and against
+// Wine's real calls in the Windows builds, so that the two are held to the same answers. A row that
+// only the host runs says why.
 #include "platform/win32api.h"
 
 #include "temp_tree.h"
@@ -12,100 +13,186 @@ namespace {
 
 using PlatformTest = TempTreeTest;
 
-TEST_F(PlatformTest, PathAppendJoinsWithOneBackslash) {
+#ifdef _WIN32
+const bool OnHost = false;
+#else
+const bool OnHost = true;
+#endif
+
+// A path in Windows' own form: a drive (the stand-in's Z: for a host path) and backslashes.
+std::wstring WindowsForm(const fs::path& path) {
+    std::wstring wide = (OnHost ? L"Z:" : L"") + path.wstring();
+    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
+    return wide;
+}
+
+// The calls that take a path, each reduced to its error: 0 when it succeeded.
+enum Call { ReadAttributes, WriteAttributes, Delete, RemoveFolder, List };
+
+DWORD ErrorOf(Call call, const std::wstring& path) {
+    bool succeeded = false;
+    switch (call) {
+    case ReadAttributes: succeeded = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; break;
+    case WriteAttributes: succeeded = SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_ARCHIVE) != FALSE; break;
+    case Delete: succeeded = DeleteFileW(path.c_str()) != FALSE; break;
+    case RemoveFolder: succeeded = RemoveDirectoryW(path.c_str()) != FALSE; break;
+    case List: {
+        WIN32_FIND_DATAW entry = {};
+        HANDLE listing = FindFirstFileW((path + L"\\*.*").c_str(), &entry);
+        succeeded = listing != INVALID_HANDLE_VALUE;
+        if (succeeded) FindClose(listing);
+        break;
+    }
+    }
+    return succeeded ? 0 : GetLastError();
+}
+
+TEST_F(PlatformTest, PathsAreReadAndRefusedAsWindowsDoes) {
+    // inside/ x, a.txt, d/ h, full/ f.txt, empty/, ro.txt (read-only), held.txt (held open)
+    const fs::path inside = root_ / "inside";
+    for (const char* name : {"x", "a.txt", "d/h", "full/f.txt"}) MakeFile(inside / name);
+    ASSERT_TRUE(fs::create_directory(inside / "empty"));
+    MakeFile(inside / "ro.txt", "x", true);
+    MakeFile(inside / "held.txt");
+    KeepFromDeletion(inside / "held.txt");
+    const std::wstring base = WindowsForm(inside);
+    const std::wstring longest = L"\\d\\" + std::wstring(MAX_PATH - 1 - base.size() - 3, L'f');
     struct Row {
-        const wchar_t* path;
+        Call call;
+        std::wstring path;  // below inside, or "|" then a whole path
+        DWORD error;        // 0: it succeeded
+        const char* shows;
+        const char* hostOnly;  // why Wine cannot show this row, or nullptr
+    };
+    const Row rows[] = {
+        {ReadAttributes, L"\\x", 0, "a file", nullptr},
+        {ReadAttributes, L"/x", 0, "'/' separates as '\\' does", nullptr},
+        {ReadAttributes, L"\\\\d\\\\h", 0, "separators in a row count as one", nullptr},
+        {ReadAttributes, L"\\d\\..\\.\\x", 0, "'.' and '..' are resolved by text", nullptr},
+        {ReadAttributes, L"\\d\\.. ", 0, "'.. ' at the end is the parent", nullptr},
+        {ReadAttributes, L"\\x. .", 0, "the last component loses its trailing dots and spaces", nullptr},
+        {ReadAttributes, L"\\d.\\h", 0, "a middle component loses one trailing dot", nullptr},
+        {ReadAttributes, L"\\d..\\h", ERROR_PATH_NOT_FOUND, "but not two", nullptr},
+        {ReadAttributes, L"\\missing", ERROR_FILE_NOT_FOUND, "a missing file", nullptr},
+        {ReadAttributes, L"\\missing\\x", ERROR_PATH_NOT_FOUND, "a missing folder on the way", nullptr},
+        {ReadAttributes, L"\\x\\y", ERROR_PATH_NOT_FOUND, "a file on the way", nullptr},
+        {ReadAttributes, L"\\q?", ERROR_INVALID_NAME, "a wildcard is no name", nullptr},
+        {ReadAttributes, L"\\a\"b", ERROR_INVALID_NAME, "nor is a quote", nullptr},
+        {ReadAttributes, L"|Q:\\x", ERROR_PATH_NOT_FOUND, "a drive that is not there", "Wine answers 2"},
+        {ReadAttributes, L"|\\\\nosuchserver\\share\\x", ERROR_BAD_NETPATH, "a server that is not there",
+         "Wine asks the network for the server"},
+        {ReadAttributes, longest, ERROR_FILE_NOT_FOUND, "MAX_PATH - 1 characters is a path", nullptr},
+        {ReadAttributes, longest + L"f", ERROR_FILENAME_EXCED_RANGE, "MAX_PATH characters is not",
+         "Wine does not enforce MAX_PATH"},
+        {WriteAttributes, L"\\missing", ERROR_FILE_NOT_FOUND, "setting attributes needs the file", nullptr},
+        {Delete, L"\\missing", ERROR_FILE_NOT_FOUND, "deleting needs the file", nullptr},
+        {Delete, L"\\ro.txt", ERROR_ACCESS_DENIED, "a read-only file is not deleted", nullptr},
+        {Delete, L"\\empty", ERROR_ACCESS_DENIED, "nor a folder", nullptr},
+        {Delete, L"\\held.txt", ERROR_SHARING_VIOLATION, "nor a file held open", nullptr},
+        {RemoveFolder, L"\\full", ERROR_DIR_NOT_EMPTY, "a folder that holds anything stays", nullptr},
+        {RemoveFolder, L"\\x", ERROR_DIRECTORY, "a file is no folder", nullptr},
+        {RemoveFolder, L"\\missing", ERROR_FILE_NOT_FOUND, "a missing folder", nullptr},
+        {List, L"\\missing", ERROR_PATH_NOT_FOUND, "a missing folder cannot be listed", nullptr},
+        {List, L"\\x", ERROR_PATH_NOT_FOUND, "nor a file", "Wine answers 123; any failure is not found"},
+        {Delete, L"\\x. .", 0, "the file the trimmed name names goes", nullptr},
+        {RemoveFolder, L"\\empty.", 0, "and the folder", nullptr},
+    };
+    for (const Row& row : rows) {
+        if (!OnHost && row.hostOnly != nullptr) continue;
+        const std::wstring path = row.path[0] == L'|' ? row.path.substr(1) : base + row.path;
+        EXPECT_EQ(ErrorOf(row.call, path), row.error) << row.shows;
+    }
+    EXPECT_FALSE(Exists(inside / "x"));
+    EXPECT_FALSE(Exists(inside / "empty"));
+}
+
+TEST_F(PlatformTest, PathAppendJoinsWithOneBackslashOrEmptiesTheBuffer) {
+    // Results of MAX_PATH - 1 characters fit, with the terminating zero; one more does not.
+    const std::wstring fits = L"C:\\" + std::wstring(MAX_PATH - 6, L'a');
+    struct Row {
+        std::wstring path;
         const wchar_t* more;
-        const wchar_t* joined;
+        const wchar_t* joined;  // nullptr: it fails and leaves the buffer empty
     };
     const Row rows[] = {
         {L"C:\\base", L"a\\b.rbs", L"C:\\base\\a\\b.rbs"},
         {L"C:\\base\\", L"a", L"C:\\base\\a"},
         {L"C:\\base", L"\\a", L"C:\\base\\a"},  // a leading backslash is not doubled
+        {fits, L"b", nullptr},
+        {fits + L"a", L"b", L""},
     };
     for (const Row& row : rows) {
         WCHAR path[MAX_PATH] = {};
-        std::wcscpy(path, row.path);
-        EXPECT_TRUE(PathAppendW(path, row.more)) << row.more;
-        EXPECT_STREQ(path, row.joined);
+        row.path.copy(path, row.path.size());
+        const std::wstring joined = row.joined != nullptr ? row.joined : row.path + L"\\b";
+        EXPECT_EQ(PathAppendW(path, row.more) != FALSE, !joined.empty()) << row.path;
+        EXPECT_EQ(std::wstring(path), joined);
     }
 }
 
-TEST_F(PlatformTest, PathAppendEmptiesTheBufferWhenTheResultWouldNotFit) {
-    // Results of MAX_PATH - 1 characters fit, with the terminating zero; one more does not.
-    const std::wstring base = L"C:\\" + std::wstring(MAX_PATH - 6, L'a');
-    WCHAR path[MAX_PATH] = {};
-    base.copy(path, base.size());
-    EXPECT_TRUE(PathAppendW(path, L"b"));
-    EXPECT_EQ(std::wstring(path), base + L"\\b");
-    ASSERT_EQ(std::wstring(path).size(), static_cast<std::size_t>(MAX_PATH - 1));
-
-    (base + L"a").copy(path, base.size() + 1);
-    path[base.size() + 1] = L'\0';
-    EXPECT_FALSE(PathAppendW(path, L"b"));
-    EXPECT_STREQ(path, L"");
-}
-
-TEST_F(PlatformTest, ReadOnlyFileIsDeletedOnlyOnceItsBitIsCleared) {
+TEST_F(PlatformTest, ReadOnlyBitIsReadWrittenAndKeepsAFileFromDeletion) {
     // inside/ ro.txt (read-only), rw.txt, folder/
     const fs::path inside = root_ / "inside";
     MakeFile(inside / "ro.txt", "x", true);
     MakeFile(inside / "rw.txt");
     ASSERT_TRUE(fs::create_directory(inside / "folder"));
-    const std::wstring ro = (inside / "ro.txt").wstring();
+    const std::wstring ro = WindowsForm(inside / "ro.txt");
+    const std::wstring rw = WindowsForm(inside / "rw.txt");
+    const DWORD kinds = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY;
+    EXPECT_EQ(GetFileAttributesW(ro.c_str()) & kinds, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW(rw.c_str()) & kinds, 0u);
+    EXPECT_EQ(GetFileAttributesW(WindowsForm(inside / "folder").c_str()) & kinds,
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
 
-    const DWORD attributes = GetFileAttributesW(ro.c_str());
-    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY),
-              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(GetFileAttributesW((inside / "rw.txt").wstring().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_NE(GetFileAttributesW((inside / "folder").wstring().c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_EQ(GetFileAttributesW((inside / "missing").wstring().c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_FALSE(DeleteFileW((inside / "missing").wstring().c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(DeleteFileW(ro.c_str()));
+    const DWORD attributes = GetFileAttributesW(rw.c_str());
+    EXPECT_TRUE(SetFileAttributesW(rw.c_str(), attributes | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW(rw.c_str()), attributes | FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(DeleteFileW(rw.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(DeleteFileW((inside / "folder").wstring().c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Exists(inside / "ro.txt"));
-    EXPECT_TRUE(Exists(inside / "folder"));
-
-    EXPECT_TRUE(SetFileAttributesW(ro.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY));
-    EXPECT_TRUE(DeleteFileW(ro.c_str()));
+    for (const std::wstring& file : {ro, rw}) {
+        EXPECT_TRUE(SetFileAttributesW(file.c_str(), GetFileAttributesW(file.c_str()) & ~FILE_ATTRIBUTE_READONLY));
+        EXPECT_EQ(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_TRUE(DeleteFileW(file.c_str()));
+    }
+    if (OnHost) {  // Wine removes a read-only folder; Windows refuses
+        fs::permissions(inside / "folder", fs::perms::owner_write, fs::perm_options::remove);
+        EXPECT_FALSE(RemoveDirectoryW(WindowsForm(inside / "folder").c_str()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
 }
 
-TEST_F(PlatformTest, RemoveDirectoryRemovesOnlyEmptyFolders) {
-    // inside/ full/ f.txt, empty/
+TEST_F(PlatformTest, ListingYieldsDotEntriesFirstThenEveryNameAsWritten) {
+    // inside/ a.txt, sub/, é文🎉, "x y.z.rbs"; listed as "inside.\*.*", since a middle component
+    // loses one trailing dot
     const fs::path inside = root_ / "inside";
-    MakeFile(inside / "full" / "f.txt");
-    ASSERT_TRUE(fs::create_directory(inside / "empty"));
-
-    EXPECT_FALSE(RemoveDirectoryW((inside / "full").wstring().c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
-    EXPECT_TRUE(RemoveDirectoryW((inside / "empty").wstring().c_str()));
-    EXPECT_FALSE(Exists(inside / "empty"));
-    EXPECT_FALSE(RemoveDirectoryW((inside / "full" / "f.txt").wstring().c_str()));
-    EXPECT_TRUE(Exists(inside / "full" / "f.txt"));
-}
-
-TEST_F(PlatformTest, ListingYieldsDotEntriesFirstThenEveryName) {
-    // inside/ a.txt, sub/; listed as "inside.\*.*", since a middle component loses one trailing dot
-    MakeFile(root_ / "inside" / "a.txt");
-    ASSERT_TRUE(fs::create_directory(root_ / "inside" / "sub"));
-    EXPECT_NE(GetFileAttributesW((root_.wstring() + L"\\inside.\\a.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    MakeFile(inside / "a.txt");
+    MakeFile(inside / fs::u8path(u8"\u00E9\u6587\U0001F389"));
+    MakeFile(inside / "x y.z.rbs");
+    ASSERT_TRUE(fs::create_directory(inside / "sub"));
+    const std::set<std::wstring> names = {L"a.txt", L"sub", L"\x00E9\x6587\U0001F389", L"x y.z.rbs"};
 
     WIN32_FIND_DATAW entry = {};
-    HANDLE listing = FindFirstFileW((root_.wstring() + L"\\inside.\\*.*").c_str(), &entry);
+    HANDLE listing = FindFirstFileW((WindowsForm(root_) + L"\\inside.\\*.*").c_str(), &entry);
     ASSERT_NE(listing, INVALID_HANDLE_VALUE);
-    EXPECT_NE(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    std::vector<std::wstring> names{entry.cFileName};
-    while (FindNextFileW(listing, &entry) == TRUE) names.push_back(entry.cFileName);
+    std::vector<std::wstring> listed{entry.cFileName};
+    std::vector<DWORD> attributes{entry.dwFileAttributes};
+    while (FindNextFileW(listing, &entry) == TRUE) {
+        listed.push_back(entry.cFileName);
+        attributes.push_back(entry.dwFileAttributes);
+    }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     EXPECT_TRUE(FindClose(listing));
 
-    ASSERT_EQ(names.size(), 4u);
-    EXPECT_EQ(names[0], L".");
-    EXPECT_EQ(names[1], L"..");
-    EXPECT_EQ(std::set<std::wstring>(names.begin() + 2, names.end()), (std::set<std::wstring>{L"a.txt", L"sub"}));
+    ASSERT_EQ(listed.size(), names.size() + 2);
+    EXPECT_EQ(listed[0], L".");
+    EXPECT_EQ(listed[1], L"..");
+    EXPECT_EQ(std::set<std::wstring>(listed.begin() + 2, listed.end()), names);
+    for (std::size_t i = 2; i < listed.size(); ++i) {
+        const std::wstring child = WindowsForm(inside) + L"\\" + listed[i];
+        EXPECT_EQ(attributes[i] & FILE_ATTRIBUTE_DIRECTORY, listed[i] == L"sub" ? FILE_ATTRIBUTE_DIRECTORY : 0u);
+        EXPECT_TRUE(listed[i] == L"sub" ? RemoveDirectoryW(child.c_str()) : DeleteFileW(child.c_str()));
+    }
+    EXPECT_TRUE(fs::is_empty(inside));
 }
 
 }  // namespace

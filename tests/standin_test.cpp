@@ -1,5 +1,5 @@
-// What only the POSIX stand-in has to get right: its safety net, how it reads paths as Windows does,
-// its folder lookup, how it shows links and mount points, and what it refuses as Windows refuses it.
+// What only the POSIX stand-in has to get right: its safety net, the Linux names and paths no Windows
+// file can have, its folder lookup, how it shows links and mount points, and its seam.
 #include "platform/win32api.h"
 
 #include "platform/posix/standin_seam.h"
@@ -39,103 +39,91 @@ TEST_F(StandInTest, SafetyNetRefusesEmptyRelativeAndRootPathsOneCallEach) {
     EXPECT_FALSE(RemoveFolderTree(L""));  // its own attribute lookup and listing: two
     EXPECT_EQ(StandInRefusalCount(), 4);
     StandInReset();
-    // Another drive is a path of its own, merely absent here (a share: see the test below).
-    EXPECT_EQ(GetFileAttributesW(L"C:\\tmp"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(L"C:\\tmp"), INVALID_FILE_ATTRIBUTES);  // another drive is merely absent
     EXPECT_EQ(StandInRefusalCount(), 0);
 }
 
-TEST_F(StandInTest, PathsAreReadAsWindowsReadsThem) {
-    // inside/ keep.txt, x, "x.", "a:b", "q?", "d."/ g, d/ h, "sp "/ f, é文🎉, dirlink -> outside/dir
-    const fs::path inside = root_ / "inside";
-    for (const char* name : {"keep.txt", "x", "x.", "a:b", "q?", "d./g", "d/h", "sp /f"}) MakeFile(inside / name);
-    MakeFile(inside / fs::u8path(u8"é文🎉"));
-    fs::create_directory_symlink(outside_ / "dir", inside / "dirlink");
+TEST_F(StandInTest, LinuxNamesMapToOneWideNameAndBack) {
+    // inside/ one file per row, by its Linux name; each is listed, found again by the name the listing
+    // gave, and deleted by it
     struct Row {
-        std::wstring path;  // below inside
+        std::string native;
+        std::wstring wide;
+        const char* shows;
+    };
+    const Row rows[] = {
+        {"\xc3\xa9\xe6\x96\x87\xf0\x9f\x8e\x89", L"\x00E9\x6587\U0001F389", "two-, three- and four-byte UTF-8"},
+        {"caf\xe9", L"caf\xF0E9", "a Latin-1 byte is no UTF-8: escaped"},
+        {"\x01" "ctl", L"\xF001" L"ctl", "a control character is escaped"},
+        {"a:b*?|", L"a\xF03A" L"b\xF02A\xF03F\xF07C", "so are the characters Windows forbids"},
+        {"a\\b", L"a\xF05C" L"b", "and a backslash"},
+        {"\xee\xbf\xbf", L"\xEFFF", "U+EFFF, below the escape range, is itself"},
+        {"\xef\x80\x80", L"\xF0EF\xF080\xF080", "U+F000, the escape range's first, goes byte by byte"},
+        {"\xef\x83\xbf", L"\xF0EF\xF083\xF0BF", "U+F0FF, its last, too"},
+        {"\xef\x84\x80", L"\xF100", "U+F100, above it, is itself"},
+        {"\xed\x9f\xbf", L"\xD7FF", "U+D7FF, below the surrogates, is itself"},
+        {"\xed\xa0\x80", L"\xF0ED\xF0A0\xF080", "a surrogate is no UTF-8: escaped"},
+        {"\xee\x80\x80", L"\xE000", "U+E000, above the surrogates, is itself"},
+        {"\xc0\xaf", L"\xF0C0\xF0AF", "an overlong '/' is escaped"},
+        {"\xe0\x80\xaf", L"\xF0E0\xF080\xF0AF", "so is a three-byte one"},
+        {"\xf4\x90\x80\x80", L"\xF0F4\xF090\xF080\xF080", "beyond U+10FFFF"},
+    };
+    const fs::path inside = root_ / "inside";
+    for (const Row& row : rows) MakeFile(inside / row.native);
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((WindowsForm(inside) + L"\\*").c_str(), &entry);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    std::set<std::wstring> listed;
+    while (FindNextFileW(listing, &entry) == TRUE) listed.insert(entry.cFileName);
+    FindClose(listing);
+    for (const Row& row : rows) {
+        EXPECT_EQ(listed.count(row.wide), 1u) << row.shows;
+        const std::wstring path = WindowsForm(inside) + L"\\" + row.wide;
+        EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << row.shows;
+        EXPECT_TRUE(DeleteFileW(path.c_str())) << row.shows;
+        EXPECT_FALSE(Exists(inside / row.native)) << row.shows;
+    }
+}
+
+TEST_F(StandInTest, PathsNoWindowsFileHasAreReadAsWindowsReadsThem) {
+    // inside/ keep.txt, "d."/ g, d/ h, "sp "/ f, dirlink -> outside/dir, deep/ (a file whose path
+    // through the share \\server\share, mapped to inside/, is MAX_PATH - 1 characters long)
+    const fs::path inside = root_ / "inside";
+    for (const char* name : {"keep.txt", "d./g", "d/h", "sp /f"}) MakeFile(inside / name);
+    fs::create_directory_symlink(outside_ / "dir", inside / "dirlink");
+    StandInMapRoot(L"\\\\server\\share", inside.string());
+    const std::wstring share = L"\\\\server\\share";
+    const std::wstring longest = L"\\deep\\" + std::wstring(MAX_PATH - 1 - share.size() - 6, L'f');
+    MakeFile(inside / "deep" / std::wstring(longest.substr(6)));
+    struct Row {
+        std::wstring path;  // below inside; "|" first for a path below the share
         DWORD error;        // 0: found
         const char* shows;
     };
     const Row rows[] = {
         {L"\\dirlink\\.\\..\\.\\keep.txt", 0, "'.' and '..' resolved by text, not through the link"},
-        {L"\\x\\.. ", 0, "'.. ' at the end is the parent"},
-        {L"/x. .", 0, "the last component loses its trailing dots and spaces: x"},
-        {L"\\d.\\h", 0, "a middle component loses one trailing dot: d"},
-        {L"\\d.\\g", ERROR_FILE_NOT_FOUND, "so d.\\g is d\\g, which is missing"},
+        {L"\\d.\\g", ERROR_FILE_NOT_FOUND, "d.\\g is d\\g, which is missing"},
         {L"\\sp \\f", 0, "a middle component keeps its trailing space"},
-        {L"\\missing", ERROR_FILE_NOT_FOUND, "a missing file"},
         {L"\\a:b", ERROR_INVALID_NAME, "a plain ':' is no name"},
-        {L"\\q?", ERROR_INVALID_NAME, "nor is a plain '?'"},
-        {L"\\a\xF03A" L"b", 0, "the escaped ':' a listing hands out names it"},
         {L"\\\xF06B" L"eep.txt", ERROR_INVALID_NAME, "an escaped 'k', which needs no escape, is refused"},
         {L"\\\xF02F" L"..\xF02F" L"keep.txt", ERROR_INVALID_NAME, "so is an escaped '/'"},
-        {L"\\\x00E9\x6587\x01F389", 0, "two-, three- and four-byte UTF-8"},
+        {L"|\\..\\..\\keep.txt", 0, "'..' never leaves a share"},
+        {L"|" + longest, 0, "a share's path of MAX_PATH - 1 characters"},
+        {L"|" + longest + L"f", ERROR_FILENAME_EXCED_RANGE, "one more counts the server and share too"},
     };
     for (const Row& row : rows) {
-        const std::wstring path = WindowsForm(inside) + row.path;
+        const std::wstring path = row.path[0] == L'|' ? share + row.path.substr(1) : WindowsForm(inside) + row.path;
         const DWORD attributes = GetFileAttributesW(path.c_str());
         EXPECT_EQ(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0, row.error) << row.shows;
     }
-    EXPECT_TRUE(DeleteFileW((WindowsForm(inside) + L"\\x. .").c_str()));
-    EXPECT_TRUE(Exists(inside / "x."));
-    // A share is not read as a local path, even where the local path exists; ".." never leaves a share.
-    const std::wstring share = L"\\\\" + inside.wstring().substr(1) + L"\\keep.txt";
-    EXPECT_EQ(GetFileAttributesW(share.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
-    StandInMapRoot(L"\\\\server\\share", inside.string());
-    EXPECT_NE(GetFileAttributesW(L"\\\\server\\share\\..\\..\\keep.txt"), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST_F(StandInTest, ListingsTakeOnlyWholeFolderPatternsAndNameEntriesExactly) {
-    // inside/ é文🎉, "\x01ctl", "\xc0\xaf" and "\xe0\x80\xaf" (overlong '/'), "\xed\xa0\x80" (a surrogate)
-    const fs::path inside = root_ / "inside";
-    MakeFile(inside / fs::u8path(u8"é文🎉"));
-    MakeFile(inside / "\x01" "ctl");
-    MakeFile(inside / "\xc0\xaf");
-    MakeFile(inside / "\xe0\x80\xaf");
-    MakeFile(inside / "\xed\xa0\x80");
+    EXPECT_EQ(GetFileAttributesW((L"\\\\" + inside.wstring().substr(1) + L"\\keep.txt").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH)) << "a share is never read as a local path";
     WIN32_FIND_DATAW entry = {};
     for (const wchar_t* pattern : {L"\\a*", L"\\*.rb", L"\\?"}) {
         EXPECT_EQ(FindFirstFileW((WindowsForm(inside) + pattern).c_str(), &entry), INVALID_HANDLE_VALUE) << pattern;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a listing takes only * and *.*";
     }
-    HANDLE listing = FindFirstFileW((WindowsForm(inside) + L"\\*").c_str(), &entry);
-    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
-    std::set<std::wstring> names;
-    while (FindNextFileW(listing, &entry) == TRUE) names.insert(entry.cFileName);
-    FindClose(listing);
-    EXPECT_EQ(names, (std::set<std::wstring>{L"..", L"\x00E9\x6587\x01F389", L"\xF001" L"ctl", L"\xF0C0\xF0AF",
-                                             L"\xF0E0\xF080\xF0AF", L"\xF0ED\xF0A0\xF080"}));
-}
-
-TEST_F(StandInTest, PathsOfMaxPathCharactersOrMoreAreRefused) {
-    // inside/deep/ holding a file whose Windows path is exactly MAX_PATH - 1 long
-    const fs::path inside = root_ / "inside";
-    const fs::path longest = inside / "deep" / std::string(MAX_PATH - 1 - WindowsForm(inside / "deep/").size(), 'f');
-    MakeFile(longest);
-    MakeFile(longest.string() + "g");
-    ASSERT_EQ(WindowsForm(longest).size(), static_cast<std::size_t>(MAX_PATH - 1));
-    EXPECT_FALSE(DeleteFileW((longest.wstring() + L"g").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-    EXPECT_TRUE(DeleteFileW(longest.wstring().c_str()));
-}
-
-TEST_F(StandInTest, RemoveDirectoryRefusesAFolderBeingListedOrReadOnly) {
-    // inside/ listed/ (empty), readonly/ (empty, read-only)
-    const fs::path inside = root_ / "inside";
-    ASSERT_TRUE(fs::create_directory(inside / "listed"));
-    ASSERT_TRUE(fs::create_directory(inside / "readonly"));
-    fs::permissions(inside / "readonly", fs::perms::owner_write, fs::perm_options::remove);
-    WIN32_FIND_DATAW entry = {};
-    HANDLE listing = FindFirstFileW((inside / "listed" / "*").wstring().c_str(), &entry);
-    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
-
-    EXPECT_FALSE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_TRUE(FindClose(listing));
-    EXPECT_TRUE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
-    EXPECT_FALSE(RemoveDirectoryW((inside / "readonly").wstring().c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Exists(inside / "readonly"));
 }
 
 TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolderThatFits) {
@@ -164,13 +152,15 @@ TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolderThatFits) {
          std::vector<std::string>{".", "/no/such", "", fits.string() + "l", (root_ / "inside" / "file").string()}) {
         ASSERT_EQ(setenv("ProgramData", bad.c_str(), 1), 0);
         std::wcscpy(path, L"stale");
-        EXPECT_LT(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), 0) << bad;
+        // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), as Wine answers for a missing ProgramData
+        EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path),
+                  static_cast<HRESULT>(0x80070002)) << bad;
         EXPECT_STREQ(path, L"");
     }
 }
 
 TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
-    // inside/ dirlink -> outside/dir, filelink -> outside/readonly.txt
+    // inside/ dirlink -> outside/dir, filelink -> outside/readonly.txt, listed/ (being listed)
     const fs::path inside = root_ / "inside";
     fs::create_directory_symlink(outside_ / "dir", inside / "dirlink");
     fs::create_symlink(outside_ / "readonly.txt", inside / "filelink");
@@ -182,12 +172,69 @@ TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
     EXPECT_EQ(GetFileAttributesW(fileLink.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
     EXPECT_FALSE(SetFileAttributesW(fileLink.c_str(), 0));  // the target stays read-only
     EXPECT_FALSE(RemoveDirectoryW(fileLink.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
     EXPECT_FALSE(DeleteFileW(dirLink.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(DeleteFileW(fileLink.c_str()));
     EXPECT_FALSE(Exists(inside / "filelink"));
     EXPECT_TRUE(RemoveDirectoryW(dirLink.c_str()));
     EXPECT_FALSE(Exists(inside / "dirlink"));
+
+    // Windows holds a folder open while it is listed; here its removal is refused until then.
+    ASSERT_TRUE(fs::create_directory(inside / "listed"));
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((inside / "listed" / "*").wstring().c_str(), &entry);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_TRUE(FindClose(listing));
+    EXPECT_TRUE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
+}
+
+TEST_F(StandInTest, SeamRecordsEveryCallAndResetForgetsAll) {
+    // inside/ held.txt (undeletable), unread/ (its attributes fail), the drive Y:
+    const fs::path inside = root_ / "inside";
+    MakeFile(inside / "held.txt");
+    ASSERT_TRUE(fs::create_directory(inside / "unread"));
+    const std::wstring held = WindowsForm(inside / "held.txt");
+    const std::wstring unread = WindowsForm(inside / "unread");
+    auto arrange = [&] {
+        StandInMakeUndeletable(held);
+        StandInFailAttributes(unread);
+        StandInMapRoot(L"y:", inside.string());
+        StandInLackKernelFunction("SetDllDirectoryW");
+    };
+    arrange();
+    EXPECT_FALSE(DeleteFileW(held.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(GetFileAttributesW(unread.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(GetFileAttributesW(L"Y:\\held.txt"), INVALID_FILE_ATTRIBUTES);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    EXPECT_EQ(GetProcAddress(kernel, "SetDllDirectoryW"), nullptr);
+    auto setDllDirectory = reinterpret_cast<BOOL (*)(LPCWSTR)>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryW")));
+    EXPECT_EQ(MessageBoxA(nullptr, "one", "caption", MB_OK), IDOK);
+    EXPECT_EQ(MessageBoxA(nullptr, "two", "caption", MB_OK | MB_ICONWARNING), IDOK);
+    const StandInMessageBoxRecord boxes = StandInMessageBoxes();
+    EXPECT_EQ(boxes.count, 2);
+    EXPECT_EQ(boxes.text, "two");
+    EXPECT_EQ(boxes.style, static_cast<unsigned>(MB_ICONWARNING));
+    EXPECT_EQ(StandInCalls(), (std::vector<std::string>{"DeleteFileW", "GetFileAttributesW", "GetFileAttributesW",
+                                                        "MessageBoxA", "MessageBoxA"}));
+    EXPECT_EQ(setDllDirectory, nullptr);
+
+    StandInReset();
+    EXPECT_EQ(StandInCalls(), std::vector<std::string>{});
+    EXPECT_EQ(StandInMessageBoxes().count, 0);
+    EXPECT_NE(GetFileAttributesW(unread.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(L"Y:\\held.txt"), INVALID_FILE_ATTRIBUTES);
+    setDllDirectory = reinterpret_cast<BOOL (*)(LPCWSTR)>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryW")));
+    ASSERT_NE(setDllDirectory, nullptr);
+    EXPECT_TRUE(setDllDirectory(nullptr));
+    EXPECT_TRUE(setDllDirectory(L""));
+    EXPECT_EQ(StandInCalls(), (std::vector<std::string>{"GetFileAttributesW", "GetFileAttributesW",
+                                                        "SetDllDirectoryW(other)", "SetDllDirectoryW(\"\")"}));
+    EXPECT_TRUE(DeleteFileW(held.c_str()));
 }
 
 TEST_F(StandInTest, BindMountOnTheSameDeviceIsAMountPointAndNotDescended) {

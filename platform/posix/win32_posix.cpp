@@ -429,7 +429,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, WIN32_FIND_DATAW* lpFindFileData) {
 
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) {
-        Fail(ErrorFromErrno());
+        Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno());  // the folder is on the pattern's way
         return INVALID_HANDLE_VALUE;
     }
     // Windows lists "." and ".." first; the rest in the folder's own order, read here in one go.

@@ -131,42 +131,52 @@ TEST_F(RemoveFolderTreeTest, LinkHandedInIsRemovedAsALinkOnlyWhenItPointsAtAFold
 
 TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
     // inside/ro-parent/ (read-only)
-    //   target/ one file per row below, "dd."/ keep.rb, "aux"/ keep.rb
+    //   target/ one file per row below, "dd."/ keep.rb, "AuX"/ keep.rb
     struct Row {
-        const char* name;
+        std::string name;
         bool stays;
-        const char* shows;
+        std::string shows;
     };
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {"x.", true, "a trailing dot is dropped: x. names x"},
         {"y ", true, "a trailing space is dropped"},
         {".. ", true, "names the parent, which is read-only here"},
-        {"CON", true, "a device"},
-        {"nul.txt", true, "a device with an extension, any case"},
-        {"Com3.log", true, "COM1 to COM9"},
-        {"lpt9 .rb", true, "spaces before the extension"},
-        {"COM\u00b9", true, "a superscript 1 is COM1"},
-        {"Lpt\u00b2", true, "a superscript 2 is LPT2"},
-        {"lpt\u00b3.txt", true, "a superscript 3 is LPT3"},
         {"COM0", false, "COM0 is no device"},
         {"LPT0.rb", false, "nor LPT0"},
         {"COM10", false, "nor COM10"},
         {"lpt12.txt", false, "nor LPT12"},
         {"CONSOLE", false, "a device name only as the whole stem"},
+        {"NULL.txt", false, "... before the extension"},
     };
+    // Every device name, in either case, alone, before one extension or two, and before spaces and an
+    // extension; a space followed by more makes an ordinary name.
+    std::vector<std::string> devices = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* port : {"COM", "LPT"}) {
+        for (const char* digit : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "\u00b9", "\u00b2", "\u00b3"}) {
+            devices.push_back(std::string(port) + digit);
+        }
+    }
+    for (const std::string& upper : devices) {
+        std::string lower = upper;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const std::string& device : {upper, lower}) {
+            for (const char* tail : {"", ".txt", ".tar.gz", " .rb", "  .rb"}) rows.push_back({device + tail, true, device});
+            rows.push_back({device + " x.txt", false, device + " followed by a space and more"});
+        }
+    }
     const fs::path parent = root_ / "inside" / "ro-parent";
     const fs::path target = parent / "target";
     for (const Row& row : rows) MakeFile(target / fs::u8path(row.name));
     MakeFile(target / "dd." / "keep.rb");
-    MakeFile(target / "aux" / "keep.rb");
+    MakeFile(target / "AuX" / "keep.rb");
     fs::permissions(parent, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     const auto parentPermissions = fs::status(parent).permissions();
 
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    for (const Row& row : rows) EXPECT_EQ(Exists(target / fs::u8path(row.name)), row.stays) << row.shows;
+    for (const Row& row : rows) EXPECT_EQ(Exists(target / fs::u8path(row.name)), row.stays) << row.name << ": " << row.shows;
     EXPECT_TRUE(Exists(target / "dd." / "keep.rb"));
-    EXPECT_TRUE(Exists(target / "aux" / "keep.rb"));
+    EXPECT_TRUE(Exists(target / "AuX" / "keep.rb"));
     EXPECT_EQ(fs::status(parent).permissions(), parentPermissions);
 }
 

@@ -11,13 +11,11 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh host windows bench
 # shellcheck source=scripts/wine-lib.sh
 source scripts/wine-lib.sh
-if wine_use win32; then
-  export WINE_BUILD=windows-x86
-else
-  wine_use win64
-  export WINE_BUILD=windows-x64
-fi
-export WINE_LOADER
+arch=win32 WINE_BUILD=windows-x86
+[[ -z "$(wine_skip_reason win32)" ]] || arch=win64 WINE_BUILD=windows-x64
+wine_use "$arch"
+WINE_LOADER=$(wine_loader "$arch")
+export WINE_BUILD WINE_LOADER
 for preset in host "$WINE_BUILD"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)" --target Uninstaller >/dev/null

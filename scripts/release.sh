@@ -47,8 +47,7 @@ fi
 
 [[ -z "$(git status --porcelain 2>/dev/null)" ]] || die "the tree has uncommitted changes; a release is made from a commit"
 git rev-parse HEAD >/dev/null 2>&1 || die "not a git checkout"
-version=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
-[[ -n "$version" ]] || die "no VERSION in CMakeLists.txt"
+version=$(scripts/version.sh) || die "no VERSION in CMakeLists.txt"
 name="Uninstaller-$version.exe"
 
 kinds=(windows)

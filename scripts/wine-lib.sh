@@ -1,37 +1,43 @@
-# Shared by the demo and the Wine end-to-end suite: a throwaway Wine prefix, a virtual display, planting
-# an installation, and one run of Uninstaller.exe watched from outside. Source it; it changes nothing
-# until a function is called. Its functions hand their results back in the globals they name.
-# shellcheck shell=bash disable=SC2034
+# Shared by the demo, the Wine end-to-end suite, the Wine test runner and the benchmark: which Wine,
+# a throwaway Wine prefix, a virtual display, planting an installation, and one watched run of
+# Uninstaller.exe. Source it; it changes nothing until a function is called.
+# A function with results prints them as key=value lines, values quoted for the shell, for the caller
+# to read with eval; the only variables set are Wine's own, exported.
+# shellcheck shell=bash
 
 CAPTION="SU Varnok Uninstaller 2014"
 PLUGINS="SketchUp/SketchUp 2014/SketchUp/Plugins"
 
-WINE_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-
-# wine_use ARCH: every Wine command from here on runs ARCH programs, win32 or win64, in a prefix of that
-# kind; sets WINEARCH and WINE_LOADER. Returns 1, with WINE_SKIP_REASON set, when this host cannot run
-# 32-bit code (found by starting the 32-bit loader) or UNINSTALLER_NO_32BIT asks to act as if so.
-wine_use() {
-  if [[ "$1" == win32 ]]; then
-    if [[ -n "${UNINSTALLER_NO_32BIT:-}" ]]; then
-      WINE_SKIP_REASON="UNINSTALLER_NO_32BIT is set, so the 32-bit Wine runs are skipped"
-      return 1
-    fi
-    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-      WINE_SKIP_REASON="this host cannot execute 32-bit code: Wine's 32-bit loader does not start"
-      return 1
-    fi
-    WINE_LOADER=/usr/lib/wine/wine
-  else
-    [[ ":$PATH:" == *":$WINE_LIB_DIR/wine64:"* ]] || export PATH="$WINE_LIB_DIR/wine64:$PATH"
-    WINE_LOADER=/usr/lib/wine/wine64
+# wine_skip_reason ARCH: prints why this host cannot run ARCH (win32 or win64) programs, or nothing. A
+# host that cannot execute 32-bit code is found by starting the 32-bit loader; UNINSTALLER_NO_32BIT
+# asks to act as if so.
+wine_skip_reason() {
+  [[ "$1" == win32 ]] || return 0
+  if [[ -n "${UNINSTALLER_NO_32BIT:-}" ]]; then
+    echo "UNINSTALLER_NO_32BIT is set, so the 32-bit Wine runs are skipped"
+  elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "this host cannot execute 32-bit code: Wine's 32-bit loader does not start"
   fi
+}
+
+# wine_loader ARCH: prints the Wine loader that runs ARCH programs.
+wine_loader() {
+  if [[ "$1" == win32 ]]; then echo /usr/lib/wine/wine; else echo /usr/lib/wine/wine64; fi
+}
+
+# wine_use ARCH: every Wine command from here on runs ARCH programs in a prefix of that kind (exports
+# WINEARCH, and for win64 puts the wine commands of scripts/wine64, which start the 64-bit loader,
+# first on PATH).
+wine_use() {
+  local wine64
+  wine64="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine64"
+  if [[ "$1" == win64 && ":$PATH:" != *":$wine64:"* ]]; then export PATH="$wine64:$PATH"; fi
   export WINEARCH="$1"
 }
 
 # wine_prefix_make DIR: a prefix in DIR for the Wine chosen by wine_use, made unless one is there, with
 # its Z: drive (the Unix root) unmapped, so that a program started inside C: can reach nothing outside
-# the prefix. Sets WINEPREFIX.
+# the prefix; exports WINEPREFIX, and starts the server (wine_env).
 wine_prefix_make() {
   export WINEPREFIX="$1"
   export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
@@ -47,15 +53,14 @@ wine_prefix_make() {
   wine_env
 }
 
-# wine_prefix_init DIR: a new prefix in DIR, made afresh, with the arguments of the message box and of
-# the process policy call traced.
-# Start the display first: Wine's desktop process, started here, keeps the one it found.
+# wine_prefix_init DIR: a new prefix in DIR, made afresh as wine_prefix_make makes it, with the
+# arguments of the message box and of the process requests traced. Start the display first: Wine's
+# desktop process, started here, keeps the one it found.
 wine_prefix_init() {
   rm -rf "$1"
   wine_prefix_make "$1"
   wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ \
     'user32.MessageBoxA;kernel32.SetDefaultDllDirectories;kernel32.SetProcessMitigationPolicy'
-  wine_prefix_locate
 }
 
 # wine_env: the environment for Wine, and a server kept alive between programs, which makes each start
@@ -73,49 +78,53 @@ wine_reg() {
   wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1 </dev/null
 }
 
-# wine_prefix_locate: sets C (the prefix's C: drive), WINE_USER, and ROAMING and COMMON, the two known
-# folders as Unix paths.
+# wine_prefix_locate: prints C (the prefix's C: drive), WINE_USER, and ROAMING and COMMON, the two known
+# folders as Unix paths; fails when the prefix lacks them.
 wine_prefix_locate() {
-  C="$WINEPREFIX/drive_c"
-  local user
-  WINE_USER=""
-  for user in "$C/users"/*; do
-    [[ "${user##*/}" == Public ]] || { WINE_USER="${user##*/}"; break; }
+  local c="$WINEPREFIX/drive_c" user name=""
+  for user in "$c/users"/*; do
+    [[ "${user##*/}" == Public ]] || { name="${user##*/}"; break; }
   done
-  ROAMING="$C/users/$WINE_USER/AppData/Roaming"
-  COMMON="$C/ProgramData"
-  [[ -d "$ROAMING" && -d "$COMMON" ]] || { echo "the Wine prefix lacks its known folders" >&2; return 1; }
+  [[ -d "$c/users/$name/AppData/Roaming" && -d "$c/ProgramData" ]] ||
+    { echo "the Wine prefix lacks its known folders" >&2; return 1; }
+  printf 'C=%q\nWINE_USER=%q\nROAMING=%q\nCOMMON=%q\n' "$c" "$name" "$c/users/$name/AppData/Roaming" "$c/ProgramData"
 }
 
 wine_prefix_end() {
   wineserver -k 2>/dev/null || true
 }
 
-# xvfb_start: a virtual display for the message box; sets DISPLAY and XVFB_PID.
+# xvfb_start: starts a virtual display for the message box; prints DISPLAY and XVFB_PID.
 xvfb_start() {
-  local fdfile
+  local fdfile pid
   fdfile=$(mktemp)
   Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 </dev/null &
-  XVFB_PID=$!
-  for _ in $(seq 100); do [[ -s "$fdfile" ]] && break; sleep 0.1; done
-  DISPLAY=":$(head -n 1 "$fdfile")"
-  export DISPLAY
+  pid=$!
+  wait_for 120 "the virtual display starts" test -s "$fdfile"
+  printf 'DISPLAY=:%q\nXVFB_PID=%q\n' "$(head -n 1 "$fdfile")" "$pid"
   rm -f "$fdfile"
 }
 
+# xvfb_stop PID: ends the display xvfb_start started, if any.
 xvfb_stop() {
-  if [[ -n "${XVFB_PID:-}" ]]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+  if [[ -n "${1:-}" ]]; then kill "$1" 2>/dev/null || true; fi
 }
 
-# wait_for WHAT COMMAND...: runs COMMAND every tenth of a second until it succeeds, for two minutes at
-# the most, which a loaded machine needs; says what did not happen, and returns 1, when time runs out.
+# wait_for SECONDS WHAT COMMAND...: runs COMMAND every tenth of a second until it succeeds, for SECONDS
+# at the most (a loaded machine needs generous ones); says what did not happen, and returns 1, when
+# time runs out.
 wait_for() {
-  local what="$1" deadline=$((SECONDS + 120))
-  shift
+  local deadline=$((SECONDS + $1)) what="$2"
+  shift 2
   until "$@"; do
     ((SECONDS < deadline)) || { echo "  gave up waiting: $what" >&2; return 1; }
     sleep 0.1
   done
+}
+
+# process_ended PID: true once the process is gone.
+process_ended() {
+  ! kill -0 "$1" 2>/dev/null
 }
 
 # plant BASE PATH...: files below BASE's plug-in folder, or folders when a path ends in "/".
@@ -132,75 +141,61 @@ plant() {
   done
 }
 
-# uninstaller_launch EXE: copies EXE into C:\run as Uninstaller.exe and starts it from there in the
-# background, its Wine trace going to a file. Sets UNINSTALLER_PID and TRACE_LOG.
-uninstaller_launch() {
-  mkdir -p "$C/run"
-  cp "$1" "$C/run/Uninstaller.exe"
-  TRACE_LOG=$(mktemp)
-  (cd "$C/run" && WINEDEBUG=-all,+relay exec wine ./Uninstaller.exe >/dev/null 2>"$TRACE_LOG" </dev/null) &
-  UNINSTALLER_PID=$!
-}
-
-# box_wait: waits up to two minutes for the box. Sets BOX_WINDOW (empty when none came) and
-# BOX_WAITING (yes when the program was still running while its box was up).
-box_wait() {
-  BOX_WINDOW=$(timeout 120 xdotool search --sync --name "^$CAPTION\$" | head -n 1) || true
-  BOX_WAITING=no
-  kill -0 "$UNINSTALLER_PID" 2>/dev/null && BOX_WAITING=yes
-}
-
-# box_press: presses OK. A key press can be lost while the window is still settling, so it presses
-# again until the program ends, five times at the most.
-box_press() {
-  local _
-  for _ in 1 2 3 4 5; do
-    xdotool key --window "$BOX_WINDOW" Return 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$UNINSTALLER_PID" 2>/dev/null || return 0; sleep 0.1; done
-  done
-}
-
-# uninstaller_wait: waits for the program to end; a program still running is ended first. Sets
-# EXIT_STATUS.
-uninstaller_wait() {
-  if [[ "${1:-}" == end ]]; then kill "$UNINSTALLER_PID" 2>/dev/null || true; fi
-  EXIT_STATUS=0
-  wait "$UNINSTALLER_PID" || EXIT_STATUS=$?
-}
-
-# trace_read: the traced calls of the box and of the process requests, then the trace is removed. Sets
-# BOX_TEXT, BOX_CAPTION and BOX_STYLE, and DLL_SEARCH_CALL and POLICY_CALL (empty when not made).
-trace_read() {
-  local box='Call user32\.MessageBoxA\([0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)'
-  BOX_TEXT="" BOX_CAPTION="" BOX_STYLE=""
-  if [[ $(grep -a -m 1 'Call user32.MessageBoxA(' "$TRACE_LOG") =~ $box ]]; then
-    BOX_TEXT="${BASH_REMATCH[1]}" BOX_CAPTION="${BASH_REMATCH[2]}" BOX_STYLE="${BASH_REMATCH[3]}"
-  fi
-  DLL_SEARCH_CALL=$(traced_kernel_call SetDefaultDllDirectories)
-  POLICY_CALL=$(traced_kernel_call SetProcessMitigationPolicy)
-  rm -f "$TRACE_LOG"
-}
-
-# traced_kernel_call NAME: the first traced call of kernel32's NAME with its arguments, or nothing.
+# traced_kernel_call LOG NAME: the first traced call of kernel32's NAME with its arguments, or nothing.
 traced_kernel_call() {
-  grep -a -m 1 -o "Call KERNEL32\.$1([0-9a-f,]*)" "$TRACE_LOG" || true
+  grep -a -m 1 -o "Call KERNEL32\.$2([0-9a-f,]*)" "$1" || true
 }
 
-# run_uninstaller EXE [AT_BOX]: one run of EXE, watched: launch, wait for the box, run the command
-# AT_BOX while it is up, save a screenshot to BOX_PNG when that is set, press OK unless BOX_PRESS is no,
-# then read the trace. Sets what the functions above set; returns 1 when no box appeared.
+# run_uninstaller EXE [--at-box COMMAND] [--png FILE] [--no-press]: one run of EXE, copied into C:\run
+# and started from there, watched from outside: it waits for the box, runs COMMAND while the box is up,
+# saves a screenshot of the box to FILE, presses OK unless told not to, and waits for the program to
+# end. Prints box (yes or no), waiting (yes when the program still ran while its box was up), text,
+# caption and style of the box, status (the exit status), dll_search and policy (the process requests
+# as traced, or empty) and at_box (what COMMAND printed). Needs C from wine_prefix_locate.
 run_uninstaller() {
-  uninstaller_launch "$1"
-  box_wait
-  if [[ -n "$BOX_WINDOW" ]]; then
-    "${2:-true}"
-    if [[ -n "${BOX_PNG:-}" ]]; then
-      sleep 0.5
-      import -window "$BOX_WINDOW" -frame "$BOX_PNG" 2>/dev/null || import -window root "$BOX_PNG"
+  local exe="$1" at_box=true png="" press=yes
+  shift
+  while [[ $# -gt 0 ]]; do
+    case "$1" in
+      --at-box) at_box="$2"; shift ;;
+      --png) png="$2"; shift ;;
+      --no-press) press=no ;;
+    esac
+    shift
+  done
+  mkdir -p "$C/run"
+  cp "$exe" "$C/run/Uninstaller.exe"
+  local trace pid window waiting=no at_box_output="" status=0
+  trace=$(mktemp)
+  (cd "$C/run" && WINEDEBUG=-all,+relay exec wine ./Uninstaller.exe >/dev/null 2>"$trace" </dev/null) &
+  pid=$!
+  window=$(timeout 120 xdotool search --sync --name "^$CAPTION\$" | head -n 1) || true
+  if [[ -n "$window" ]]; then
+    kill -0 "$pid" 2>/dev/null && waiting=yes
+    at_box_output=$("$at_box")
+    if [[ -n "$png" ]]; then
+      sleep 0.5  # the window draws itself after it is mapped
+      import -window "$window" -frame "$png" 2>/dev/null || import -window root "$png"
     fi
-    if [[ "${BOX_PRESS:-yes}" == yes ]]; then box_press; fi
+    # A key press can be lost while the window is still settling: press again until the program ends.
+    if [[ "$press" == yes ]]; then
+      local _
+      for _ in $(seq 12); do
+        xdotool key --window "$window" Return 2>/dev/null || true
+        wait_for 10 "the program ends after OK" process_ended "$pid" 2>/dev/null && break
+      done
+    fi
   fi
-  if [[ -z "$BOX_WINDOW" || "${BOX_PRESS:-yes}" == yes ]]; then uninstaller_wait end; else uninstaller_wait; fi
-  trace_read
-  [[ -n "$BOX_WINDOW" ]] || { echo "no message box appeared" >&2; return 1; }
+  if [[ -z "$window" || "$press" == yes ]]; then kill "$pid" 2>/dev/null || true; fi
+  wait "$pid" || status=$?
+  local box='Call user32\.MessageBoxA\([0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)'
+  local text="" caption="" style=""
+  if [[ $(grep -a -m 1 'Call user32.MessageBoxA(' "$trace") =~ $box ]]; then
+    text="${BASH_REMATCH[1]}" caption="${BASH_REMATCH[2]}" style="${BASH_REMATCH[3]}"
+  fi
+  printf 'box=%q\nwaiting=%q\ntext=%q\ncaption=%q\nstyle=%q\nstatus=%q\ndll_search=%q\npolicy=%q\nat_box=%q\n' \
+    "$([[ -n "$window" ]] && echo yes || echo no)" "$waiting" "$text" "$caption" "$style" "$status" \
+    "$(traced_kernel_call "$trace" SetDefaultDllDirectories)" "$(traced_kernel_call "$trace" SetProcessMitigationPolicy)" \
+    "$at_box_output"
+  rm -f "$trace"
 }

@@ -54,7 +54,7 @@ check "icon groups 107 and 108 hold the same images" cmp -s "$work/107.ico" "$wo
 python3 "$here/../../res/make_icon.py" "$work/drawn.ico"
 check "the committed icon is the one res/make_icon.py draws" cmp -s "$work/drawn.ico" "$here/../../res/uninstaller.ico"
 
-version=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$here/../../CMakeLists.txt")
+version=$("$here/../../scripts/version.sh")
 version_info=$(/usr/bin/python3 - "$exe" <<'EOF'
 import pefile, sys
 pe = pefile.PE(sys.argv[1], fast_load=False)

@@ -16,7 +16,7 @@ check() {  # check DESCRIPTION COMMAND...
 
 git clone -q "$source_dir" "$work/clone"
 cd "$work/clone" || exit 1
-version=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+version=$(scripts/version.sh)
 release="dist/Uninstaller-$version.exe"
 
 # A throwaway signer: a key and a self-signed certificate for code signing, as a PKCS#12 file, and the

@@ -57,6 +57,9 @@ TEST_F(PlatformTest, PathsAreReadAndRefusedAsWindowsDoes) {
     KeepFromDeletion(inside / "held.txt");
     const std::wstring base = WindowsForm(inside);
     const std::wstring longest = L"\\d\\" + std::wstring(MAX_PATH - 1 - base.size() - 3, L'f');
+    const std::wstring deepest = L"\\d\\" + std::wstring(MAX_PATH - 1 - base.size() - 3 - 4, L'g');  // + "\\*.*"
+    ASSERT_TRUE(fs::create_directory(inside / "d" / deepest.substr(3)));
+    ASSERT_TRUE(fs::create_directory(inside / "d" / (deepest.substr(3) + L"g")));
     struct Row {
         Call call;
         std::wstring path;  // below inside, or "|" then a whole path
@@ -85,6 +88,8 @@ TEST_F(PlatformTest, PathsAreReadAndRefusedAsWindowsDoes) {
         {ReadAttributes, longest + L"f", ERROR_FILENAME_EXCED_RANGE, "MAX_PATH characters is not",
          "Wine does not enforce MAX_PATH"},
         {WriteAttributes, L"\\missing", ERROR_FILE_NOT_FOUND, "setting attributes needs the file", nullptr},
+        {WriteAttributes, L"\\q?", ERROR_INVALID_NAME, "... and a name", nullptr},
+        {ReadAttributes, L"|\\a?\\Q:\\x", ERROR_INVALID_NAME, "'\\a?\\' is no device path", nullptr},
         {Delete, L"\\missing", ERROR_FILE_NOT_FOUND, "deleting needs the file", nullptr},
         {Delete, L"\\ro.txt", ERROR_ACCESS_DENIED, "a read-only file is not deleted", nullptr},
         {Delete, L"\\empty", ERROR_ACCESS_DENIED, "nor a folder", nullptr},
@@ -93,6 +98,9 @@ TEST_F(PlatformTest, PathsAreReadAndRefusedAsWindowsDoes) {
         {RemoveFolder, L"\\x", ERROR_DIRECTORY, "a file is no folder", nullptr},
         {RemoveFolder, L"\\missing", ERROR_FILE_NOT_FOUND, "a missing folder", nullptr},
         {List, L"\\missing", ERROR_PATH_NOT_FOUND, "a missing folder cannot be listed", nullptr},
+        {List, deepest, 0, "a folder whose pattern has MAX_PATH - 1 characters can", nullptr},
+        {List, deepest + L"g", ERROR_FILENAME_EXCED_RANGE, "one whose pattern has MAX_PATH cannot",
+         "Wine does not enforce MAX_PATH"},
         {List, L"\\x", ERROR_PATH_NOT_FOUND, "nor a file", "Wine answers 123; any failure is not found"},
         {Delete, L"\\x. .", 0, "the file the trimmed name names goes", nullptr},
         {RemoveFolder, L"\\empty.", 0, "and the folder", nullptr},

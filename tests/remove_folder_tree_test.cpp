@@ -9,45 +9,44 @@ namespace {
 
 using RemoveFolderTreeTest = TempTreeTest;
 
-TEST_F(RemoveFolderTreeTest, NestedTreeWithReadOnlyFilesIsRemovedCompletely) {
-    // inside/
-    //   neighbour.txt
-    //   target/ a.txt, ro.txt (read-only), one/ b.txt, one/two/ ro.txt (read-only), one/two/three/ (empty)
+TEST_F(RemoveFolderTreeTest, OnlyAFolderIsFoundAndThenItGoesWhole) {
+    // inside/ neighbour.txt, and target/ as each row has it: a folder holding the row's entries ("name/"
+    // a folder, "!name" a read-only file), no entry at all, or a read-only file
+    enum Kind { Folder, Missing, File };
+    struct Row {
+        const char* shows;
+        Kind kind;
+        std::vector<std::string> entries;
+    };
+    const Row rows[] = {
+        {"a nested tree with read-only files", Folder,
+         {"a.txt", "!ro.txt", "one/b.txt", "!one/two/ro.txt", "one/two/three/"}},
+        {"an empty folder", Folder, {}},
+        {"names that begin with dots, and beyond ASCII", Folder,
+         {".hidden", "..double", ".config/settings", ".a.b/", u8"\u00dcn\u00efc\u00f8d\u00e9.rbs",
+          u8"\u6d4b\u8bd5/\u6587\u4ef6.txt", u8"party \U0001F389.txt"}},
+        {"no folder is not found", Missing, {}},
+        {"a file in place of the folder is not found, and kept", File, {}},
+    };
     const fs::path target = root_ / "inside" / "target";
     MakeFile(root_ / "inside" / "neighbour.txt");
-    MakeFile(target / "a.txt");
-    MakeFile(target / "ro.txt", "x", true);
-    MakeFile(target / "one" / "b.txt");
-    MakeFile(target / "one" / "two" / "ro.txt", "x", true);
-    ASSERT_TRUE(fs::create_directories(target / "one" / "two" / "three"));
+    for (const Row& row : rows) {
+        fs::remove_all(target);
+        if (row.kind == Folder) fs::create_directory(target);
+        if (row.kind == File) MakeFile(target, "not a folder", true);
+        for (const std::string& entry : row.entries) {
+            const fs::path planted = target / fs::u8path(entry[0] == '!' ? entry.substr(1) : entry);
+            if (entry.back() == '/') {
+                ASSERT_TRUE(fs::create_directories(planted));
+            } else {
+                MakeFile(planted, "x", entry[0] == '!');
+            }
+        }
 
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
-    EXPECT_TRUE(Exists(root_ / "inside" / "neighbour.txt"));
-}
-
-TEST_F(RemoveFolderTreeTest, EmptyFolderCountsAsFoundAndIsRemoved) {
-    // inside/target/ (empty)
-    const fs::path target = root_ / "inside" / "target";
-    ASSERT_TRUE(fs::create_directory(target));
-
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
-}
-
-TEST_F(RemoveFolderTreeTest, MissingFolderIsNotFound) {
-    // inside/ (empty)
-    EXPECT_FALSE(RemoveFolderTree((root_ / "inside" / "target").wstring()));
-    EXPECT_TRUE(Exists(root_ / "inside"));
-}
-
-TEST_F(RemoveFolderTreeTest, FileInPlaceOfFolderIsNotFoundAndKept) {
-    // inside/target (a file)
-    const fs::path target = root_ / "inside" / "target";
-    MakeFile(target, "not a folder", true);
-
-    EXPECT_FALSE(RemoveFolderTree(target.wstring()));
-    EXPECT_TRUE(fs::is_regular_file(target));
+        EXPECT_EQ(RemoveFolderTree(target.wstring()), row.kind == Folder) << row.shows;
+        EXPECT_EQ(Exists(target), row.kind == File) << row.shows;
+        EXPECT_TRUE(Exists(root_ / "inside" / "neighbour.txt"));
+    }
 }
 
 TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
@@ -66,22 +65,6 @@ TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
     EXPECT_FALSE(Exists(target / "keep" / "other.txt"));
     EXPECT_FALSE(Exists(target / "gone"));
     EXPECT_FALSE(Exists(target / "y.txt"));
-}
-
-TEST_F(RemoveFolderTreeTest, DotAndUnicodeNamesAreRemoved) {
-    // inside/target/ .hidden, ..double, .config/ settings, .a.b/ (empty), Ünïcødé.rbs, 测试/ 文件.txt,
-    //   party 🎉.txt (outside the BMP)
-    const fs::path target = root_ / "inside" / "target";
-    MakeFile(target / ".hidden");
-    MakeFile(target / "..double");
-    MakeFile(target / ".config" / "settings");
-    ASSERT_TRUE(fs::create_directories(target / ".a.b"));
-    MakeFile(target / fs::u8path(u8"Ünïcødé.rbs"));
-    MakeFile(target / fs::u8path(u8"测试") / fs::u8path(u8"文件.txt"));
-    MakeFile(target / fs::u8path(u8"party 🎉.txt"));
-
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target));
 }
 
 #ifndef _WIN32
@@ -168,6 +151,8 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
     const fs::path target = parent / "target";
     for (const Row& row : rows) MakeFile(target / fs::u8path(row.name));
     MakeFile(target / "dd." / "keep.rb");
+    ASSERT_TRUE(fs::create_directory(target / "x"));  // what "x." would name: read-only, so it stays
+    fs::permissions(target / "x", fs::perms::owner_write, fs::perm_options::remove);
     MakeFile(target / "AuX" / "keep.rb");
     fs::permissions(parent, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
@@ -176,6 +161,7 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
     for (const Row& row : rows) EXPECT_EQ(Exists(target / fs::u8path(row.name)), row.stays) << row.name << ": " << row.shows;
     EXPECT_TRUE(Exists(target / "dd." / "keep.rb"));
+    EXPECT_EQ(fs::status(target / "x").permissions() & fs::perms::owner_write, fs::perms::none) << "x. reached x";
     EXPECT_TRUE(Exists(target / "AuX" / "keep.rb"));
     EXPECT_EQ(fs::status(parent).permissions(), parentPermissions);
 }

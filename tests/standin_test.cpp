@@ -25,7 +25,8 @@ std::wstring WindowsForm(const fs::path& path) {
 }
 
 TEST_F(StandInTest, SafetyNetRefusesEmptyRelativeAndRootPathsOneCallEach) {
-    for (const wchar_t* path : {L"", L"relative\\path", L"Z:drive-relative", L"\\", L"Z:\\", L"\\tmp\\..", L"\\.\\"}) {
+    for (const wchar_t* path : {L"", L"relative\\path", L"Z:drive-relative", L"\\", L"Z:\\", L"\\tmp\\..", L"\\.\\",
+                                L"r\\?\\Z:\\tmp", L"`:\\tmp", L"{:\\tmp"}) {
         StandInReset();
         EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << path;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << path;
@@ -37,7 +38,8 @@ TEST_F(StandInTest, SafetyNetRefusesEmptyRelativeAndRootPathsOneCallEach) {
     EXPECT_EQ(FindFirstFileW(L"\\*.*", &entry), INVALID_HANDLE_VALUE);
     EXPECT_FALSE(DeleteFileW(L"relative"));
     EXPECT_FALSE(RemoveFolderTree(L""));  // its own attribute lookup and listing: two
-    EXPECT_EQ(StandInRefusalCount(), 4);
+    EXPECT_EQ(GetFileAttributesW(nullptr), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(StandInRefusalCount(), 5);
     StandInReset();
     EXPECT_EQ(GetFileAttributesW(L"C:\\tmp"), INVALID_FILE_ATTRIBUTES);  // another drive is merely absent
     EXPECT_EQ(StandInRefusalCount(), 0);
@@ -67,6 +69,22 @@ TEST_F(StandInTest, LinuxNamesMapToOneWideNameAndBack) {
         {"\xc0\xaf", L"\xF0C0\xF0AF", "an overlong '/' is escaped"},
         {"\xe0\x80\xaf", L"\xF0E0\xF080\xF0AF", "so is a three-byte one"},
         {"\xf4\x90\x80\x80", L"\xF0F4\xF090\xF080\xF080", "beyond U+10FFFF"},
+        {"\x7f", L"\x7F", "U+007F, the last one-byte character, is itself"},
+        {"\x1f", L"\xF01F", "U+001F, the last control character, is escaped"},
+        {"\x80", L"\xF080", "a lone continuation byte is escaped"},
+        {"\xc1\xbf", L"\xF0C1\xF0BF", "C1 never starts a character"},
+        {"\xc2\x80", L"\x0080", "U+0080, the first two-byte character"},
+        {"\xdf\xbf", L"\x07FF", "U+07FF, the last"},
+        {"\xe0\xa0\x80", L"\x0800", "U+0800, the first three-byte character"},
+        {"\xef\xbf\xbf", L"\xFFFF", "U+FFFF, the last"},
+        {"\xf0\x90\x80\x80", L"\U00010000", "U+10000, the first four-byte character"},
+        {"\xf4\x8f\xbf\xbf", L"\U0010FFFF", "U+10FFFF, the last"},
+        {"\xf5\x80\x80\x80", L"\xF0F5\xF080\xF080\xF080", "F5 never starts a character"},
+        {"x\xe6\x96", L"x\xF0E6\xF096", "a character cut short"},
+        {"\xc3\x41", L"\xF0C3\x41", "a lead byte without its continuation"},
+        {"\xe0\x9f\xbf", L"\xF0E0\xF09F\xF0BF", "U+07FF in three bytes is overlong"},
+        {"\xf0\x8f\xbf\xbf", L"\xF0F0\xF08F\xF0BF\xF0BF", "U+FFFF in four bytes is overlong"},
+        {"\xed\xbf\xbf", L"\xF0ED\xF0BF\xF0BF", "U+DFFF, the last surrogate, is escaped"},
     };
     const fs::path inside = root_ / "inside";
     for (const Row& row : rows) MakeFile(inside / row.native);
@@ -96,7 +114,7 @@ TEST_F(StandInTest, PathsNoWindowsFileHasAreReadAsWindowsReadsThem) {
     const std::wstring longest = L"\\deep\\" + std::wstring(MAX_PATH - 1 - share.size() - 6, L'f');
     MakeFile(inside / "deep" / std::wstring(longest.substr(6)));
     struct Row {
-        std::wstring path;  // below inside; "|" first for a path below the share
+        std::wstring path;  // below inside; "|" first for a path below the share, ">" for a whole path
         DWORD error;        // 0: found
         const char* shows;
     };
@@ -107,12 +125,23 @@ TEST_F(StandInTest, PathsNoWindowsFileHasAreReadAsWindowsReadsThem) {
         {L"\\a:b", ERROR_INVALID_NAME, "a plain ':' is no name"},
         {L"\\\xF06B" L"eep.txt", ERROR_INVALID_NAME, "an escaped 'k', which needs no escape, is refused"},
         {L"\\\xF02F" L"..\xF02F" L"keep.txt", ERROR_INVALID_NAME, "so is an escaped '/'"},
+        {L"\\\xF07F", ERROR_INVALID_NAME, "and an escaped DEL, the last byte that needs none"},
+        {L"\\\xF000", ERROR_INVALID_NAME, "and an escaped NUL"},
+        {L"\\a\x1F", ERROR_INVALID_NAME, "a plain control character is no name"},
+        {L"\\\xD800", ERROR_INVALID_NAME, "nor is a lone surrogate"},
+        {L"\\\xDFFF", ERROR_INVALID_NAME, "... the last one too"},
+        {L"\\" + std::wstring(1, static_cast<wchar_t>(0x110000)), ERROR_INVALID_NAME, "nor what lies beyond U+10FFFF"},
+        {L">\\a?\\Z:\\tmp", ERROR_INVALID_NAME, "'a?' is no device path's '?'"},
+        {L">\\\\server", ERROR_BAD_NETPATH, "a server with no share"},
+        {L"|", 0, "the share itself"},
         {L"|\\..\\..\\keep.txt", 0, "'..' never leaves a share"},
         {L"|" + longest, 0, "a share's path of MAX_PATH - 1 characters"},
         {L"|" + longest + L"f", ERROR_FILENAME_EXCED_RANGE, "one more counts the server and share too"},
     };
     for (const Row& row : rows) {
-        const std::wstring path = row.path[0] == L'|' ? share + row.path.substr(1) : WindowsForm(inside) + row.path;
+        const std::wstring path = row.path[0] == L'|'   ? share + row.path.substr(1)
+                                  : row.path[0] == L'>' ? row.path.substr(1)
+                                                        : WindowsForm(inside) + row.path;
         const DWORD attributes = GetFileAttributesW(path.c_str());
         EXPECT_EQ(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0, row.error) << row.shows;
     }
@@ -147,6 +176,8 @@ TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolderThatFits) {
     EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
     EXPECT_EQ(std::wstring(path).size(), static_cast<std::size_t>(MAX_PATH - 1));
 
+    EXPECT_EQ(SHGetFolderPathW(nullptr, 0x0005, nullptr, SHGFP_TYPE_CURRENT, path), static_cast<HRESULT>(0x80070057))
+        << "E_INVALIDARG for a folder the stand-in does not know";
     MakeFile(root_ / "inside" / "file");
     for (const std::string& bad :
          std::vector<std::string>{".", "/no/such", "", fits.string() + "l", (root_ / "inside" / "file").string()}) {
@@ -159,9 +190,17 @@ TEST_F(StandInTest, FolderLookupNeedsAnExistingAbsoluteFolderThatFits) {
     }
 }
 
-TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
-    // inside/ dirlink -> outside/dir, filelink -> outside/readonly.txt, listed/ (being listed)
+TEST_F(StandInTest, ReadOnlyIsTheOwnersWriteBitAndLinksAreNeverFollowed) {
+    // inside/ all.txt (mode 0777), dirlink -> outside/dir, filelink -> outside/readonly.txt, listed/
     const fs::path inside = root_ / "inside";
+    MakeFile(inside / "all.txt");
+    fs::permissions(inside / "all.txt", fs::perms::all);
+    const std::wstring all = inside.wstring() + L"/all.txt";
+    EXPECT_TRUE(SetFileAttributesW(all.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(fs::status(inside / "all.txt").permissions(), static_cast<fs::perms>(0555)) << "every write bit goes";
+    EXPECT_TRUE(SetFileAttributesW(all.c_str(), FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(fs::status(inside / "all.txt").permissions(), static_cast<fs::perms>(0755)) << "the owner's comes back";
+
     fs::create_directory_symlink(outside_ / "dir", inside / "dirlink");
     fs::create_symlink(outside_ / "readonly.txt", inside / "filelink");
     const std::wstring dirLink = inside.wstring() + L"/dirlink";
@@ -189,6 +228,11 @@ TEST_F(StandInTest, LinksShowAsReparsePointsAndAreNeverFollowed) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_TRUE(FindClose(listing));
     EXPECT_TRUE(RemoveDirectoryW((inside / "listed").wstring().c_str()));
+    for (HANDLE bad : {listing, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
+        EXPECT_FALSE(FindNextFileW(bad == listing ? INVALID_HANDLE_VALUE : bad, &entry));
+        EXPECT_FALSE(FindClose(bad)) << "a handle closed already, or none";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
 }
 
 TEST_F(StandInTest, SeamRecordsEveryCallAndResetForgetsAll) {
@@ -232,9 +276,34 @@ TEST_F(StandInTest, SeamRecordsEveryCallAndResetForgetsAll) {
     ASSERT_NE(setDllDirectory, nullptr);
     EXPECT_TRUE(setDllDirectory(nullptr));
     EXPECT_TRUE(setDllDirectory(L""));
-    EXPECT_EQ(StandInCalls(), (std::vector<std::string>{"GetFileAttributesW", "GetFileAttributesW",
-                                                        "SetDllDirectoryW(other)", "SetDllDirectoryW(\"\")"}));
+    auto setPolicy = reinterpret_cast<BOOL (*)(int, void*, std::size_t)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
+    auto setDefault = reinterpret_cast<BOOL (*)(DWORD)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    std::uint64_t flags = 5;
+    EXPECT_TRUE(setPolicy(16, &flags, 2));
+    EXPECT_TRUE(setPolicy(16, &flags, 8));
+    EXPECT_TRUE(setDefault(0x1000));
+    EXPECT_EQ(GetProcAddress(kernel, "CreateFileW"), nullptr);
+    EXPECT_EQ(GetModuleHandleW(nullptr), nullptr);
+    EXPECT_EQ(GetModuleHandleW(L"user32.dll"), nullptr);
+    WCHAR buffer[MAX_PATH] = L"Z:\\tmp";
+    EXPECT_FALSE(PathAppendW(nullptr, L"x"));
+    EXPECT_FALSE(PathAppendW(buffer, nullptr));
+    EXPECT_TRUE(SetFileAttributesW(held.c_str(), FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_TRUE(DeleteFileW(held.c_str()));
+    WIN32_FIND_DATAW entry = {};
+    HANDLE listing = FindFirstFileW((unread + L"\\*").c_str(), &entry);
+    EXPECT_TRUE(FindNextFileW(listing, &entry));
+    EXPECT_TRUE(FindClose(listing));
+    EXPECT_TRUE(RemoveDirectoryW(unread.c_str()));
+    EXPECT_EQ(StandInCalls(), (std::vector<std::string>{"GetFileAttributesW", "GetFileAttributesW",
+                                                        "SetDllDirectoryW(other)", "SetDllDirectoryW(\"\")",
+                                                        "SetProcessMitigationPolicy(16, 0, 2)",
+                                                        "SetProcessMitigationPolicy(16, 5, 8)",
+                                                        "SetDefaultDllDirectories(0x1000)", "PathAppendW", "PathAppendW",
+                                                        "SetFileAttributesW", "DeleteFileW", "FindFirstFileW",
+                                                        "FindNextFileW", "FindClose", "RemoveDirectoryW"}));
 }
 
 TEST_F(StandInTest, BindMountOnTheSameDeviceIsAMountPointAndNotDescended) {

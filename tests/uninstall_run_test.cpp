@@ -142,8 +142,8 @@ TEST_F(UninstallRunTest, ReportSaysWhatStayedAndWhere) {
          {"Veltrix_Section -> dir"}, Found, {}, {}},
         {"... found too when the link cannot be removed", {}, {"#SU_Varnok_V2.5 -> dir"}, LeftShared, {},
          {"SU_Varnok_V2.5"}},
-        {"a file step never reaches through a link that survived", {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in -> dir"},
-         {}, Left, {"SU_Varnok_V2"}, {}},
+        {"a file step never reaches through a link that survived, and the next step runs",
+         {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in -> dir", "Veltrix_Section/a.rb"}, {}, Left, {"SU_Varnok_V2"}, {}},
     };
     for (const Row& row : rows) {
         PlantBoth(row.roaming, row.common);
@@ -172,7 +172,17 @@ TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
     const Row rows[] = {
         {L"Y:\\roaming", true, "a drive and its root"},
         {L"y:/roaming", true, "a lower-case drive and a forward slash"},
+        {L"A:\\roaming", true, "the first drive letter"},
+        {L"a:\\roaming", true, "... in lower case"},
+        {L"Z:" + (inside / "roaming").wstring(), true, "the last drive letter"},
+        {L"z:" + (inside / "roaming").wstring(), true, "... in lower case"},
+        {L"@:\\roaming", false, "'@' comes before A"},
+        {L"[:\\roaming", false, "'[' after Z"},
+        {L"`:\\roaming", false, "'`' before a"},
+        {L"{:\\roaming", false, "'{' after z"},
         {L"\\\\server\\share", true, "a server and a share"},
+        {L"\\\\server\\s", true, "a share of one letter"},
+        {L"\\\\server\\s\\", true, "... and a separator"},
         {L"\\\\?\\Y:\\roaming", true, "a device path to a drive"},
         {L"\\\\.\\Y:\\roaming", true, "the same in the device namespace"},
         {L"Y:", false, "a bare drive: its current folder"},
@@ -181,12 +191,16 @@ TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
         {L"\\\\server", false, "a server with no share"},
         {L"\\\\server\\", false, "a share with no share name"},
         {L"\\\\\\share", false, "a share with no server name"},
+        {L"\\\\\\server\\share", false, "three separators: no server name either"},
+        {L"\\\\server\\\\share", false, "two separators after the server: no share name"},
+        {L"r\\server\\share", false, "relative, its second character a separator"},
         {L"\\\\", false, "two separators alone"},
         {L"roaming", false, "relative"},
         {L"ro\\..\\roaming", false, "relative, its second character no colon"},
         {L".", false, "the current folder"},
         {L"", false, "empty"},
         {L"%APPDATA%", false, "an unexpanded variable"},
+        {L"Y:\\" + std::wstring(300, L'x'), false, "longer than the buffer"},
     };
     const fs::path decoys[] = {Plugins(inside) / "SU_Varnok_V2" / "main.rb",
                                inside / "decoy" / "SketchUp 2014" / "SketchUp" / "Plugins" / "SU_Varnok_V2" / "main.rb"};
@@ -196,7 +210,9 @@ TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
     for (const Row& row : rows) {
         PlantBoth(Installation("SU_Varnok_V2"), {});
         StandInMapRoot(L"Y:", inside.string());
+        StandInMapRoot(L"A:", inside.string());
         StandInMapRoot(L"\\\\server\\share", roaming_.string());
+        StandInMapRoot(L"\\\\server\\s", roaming_.string());
         StandInMapRoot(L"\\\\server\\SketchUp", (inside / "decoy").string());
         StandInMapRoot(L"\\\\share\\SketchUp", (inside / "decoy").string());
         StandInGiveFolderPath(CSIDL_APPDATA, row.given);
@@ -210,20 +226,37 @@ TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
     fs::current_path(previous);
 }
 
-TEST_F(UninstallRunTest, BaseFolderTooLongForThePlanTouchesNothing) {
-    // inside/ lll.../roaming/: V2 installation, the base folder 230 characters long;
-    // programdata/: nothing
-    fs::path base = root_ / "inside";
-    while (base.string().size() < 200) base /= std::string(20, 'l');
-    base /= std::string(230 - base.string().size() - 1, 'r');
-    ASSERT_EQ(base.string().size(), 230u);
-    Plant(base, Installation("SU_Varnok_V2"));
-    ASSERT_EQ(setenv("APPDATA", base.c_str(), 1), 0);
-    const auto before = Snapshot(root_ / "inside");
+TEST_F(UninstallRunTest, StepWhosePathWouldNotFitIsSkippedAlone) {
+    // inside/ lll.../rrr/: SU_Varnok_V2/ and Veltrix_Section/ (empty), SU_Varnok_V2.rbs,
+    // SU_Varnok_Section_Tool.rb, varnok_tools.rbs, the base folder each row's length in its Windows
+    // form; programdata/: nothing. Of pass 1's relative paths, the longest (the file inside the product
+    // folder) is 77 characters and the section tool's 65: a base folder of 195 lets every append but
+    // those two fit, and one of 230 none.
+    struct Row {
+        std::size_t length;
+        const char* report;
+        std::set<std::string> left;
+    };
+    const Row rows[] = {
+        {195, Found, {"SU_Varnok_Section_Tool.rb"}},
+        {230, NotFound, {"SU_Varnok_V2", "SU_Varnok_V2.rbs", "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs",
+                         "Veltrix_Section"}},
+    };
+    for (const Row& row : rows) {
+        fs::path base = root_ / "inside" / std::to_string(row.length);
+        while (base.string().size() + 2 < row.length - 30) base /= std::string(20, 'l');
+        base /= std::string(row.length - 2 - base.string().size() - 1, 'r');
+        ASSERT_EQ(base.string().size() + 2, row.length);
+        StandInReset();
+        PlantNeighbours(base);
+        Plant(base, {"SU_Varnok_V2/", "SU_Varnok_V2.rbs", "SU_Varnok_Section_Tool.rb", "varnok_tools.rbs",
+                     "Veltrix_Section/"});
+        ASSERT_EQ(setenv("APPDATA", base.c_str(), 1), 0);
 
-    RunUninstall();
-    EXPECT_EQ(Report(), NotFound);
-    EXPECT_EQ(Snapshot(root_ / "inside"), before);
+        RunUninstall();
+        EXPECT_EQ(Report(), row.report) << row.length;
+        EXPECT_EQ(NamesLeft(base), row.left) << row.length;
+    }
 }
 
 TEST_F(UninstallRunTest, EachPassRunsItsStepsInThePlansOrder) {

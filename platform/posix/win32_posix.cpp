@@ -256,13 +256,13 @@ bool ToNative(LPCWSTR wide, std::string* native, std::size_t patternLength = 0) 
 }
 
 // The entry itself, never what a link points at, with the kernel's mount-root attribute. A missing
-// entry fails as Windows fails it: ERROR_PATH_NOT_FOUND when its folder is missing too.
+// entry fails as Windows fails it: ERROR_PATH_NOT_FOUND when its folder is missing too (a file on the
+// way fails so already, as ENOTDIR).
 bool StatNoFollow(const std::string& native, struct statx* st) {
     if (statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE, st) == 0) return true;
     const DWORD error = ErrorFromErrno();
     struct stat folder;
-    if (error == ERROR_FILE_NOT_FOUND &&
-        (stat((native.substr(0, native.find_last_of('/')) + "/.").c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+    if (error == ERROR_FILE_NOT_FOUND && stat(native.substr(0, native.find_last_of('/') + 1).c_str(), &folder) != 0) {
         return Fail(ERROR_PATH_NOT_FOUND);
     }
     return Fail(error);

@@ -4,6 +4,7 @@
 #   windows  the 32-bit and 64-bit Windows builds, Wine and what the Wine tests and the demo drive it with
 #   release  what scripts/release.sh signs with, and what its test makes a throwaway token with
 #   bench    what bench/run.sh measures with
+#   mutate   what scripts/mutate.py sandboxes each fault with
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev googletest shellcheck)
@@ -14,6 +15,7 @@ for kind in "$@"; do
                         wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick python3 python3-pefile) ;;
     release) packages+=(git osslsigncode openssl softhsm2 libengine-pkcs11-openssl opensc) ;;
     bench) packages+=(strace time nsis) ;;
+    mutate) packages+=(bubblewrap python3) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac
 done

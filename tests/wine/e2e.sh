@@ -10,7 +10,6 @@
 #   odd names                                                how Windows reads trailing dots and devices
 #   a roaming folder of "C:" in the registry                 SHGetFolderPathW reading the registry
 #   ProgramData missing                                      SHGetFolderPathW failing
-#   a roaming folder so long that every append overflows     PathAppendW emptying the buffer
 #   a file held open, below either known folder              another process holding a file open
 # Usage: e2e.sh UNINSTALLER_EXE HOLD_OPEN_EXE PLANTED_DLL WINEARCH WORK_DIR (WINEARCH: win32 or win64).
 # Exits 77, skipped, where the host cannot run that Wine.
@@ -87,7 +86,6 @@ v25_files=(SU_Varnok_V2.5/plug_in/varnok_tools.rbs SU_Varnok_V2.5/main.rb SU_Var
            varnok_tools.rbs Veltrix_Section/section.rb)
 neighbours=(OtherVendor.rb SU_Varnok_V3/keep.rb su_varnok_tools.rb)
 shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
-roaming_default='%USERPROFILE%\AppData\Roaming'
 
 echo "Preparing a throwaway Wine prefix in $work"
 eval "$(xvfb_start)"
@@ -162,7 +160,7 @@ plant "$C/run" SU_Varnok_V2/main.rb
 plant "$C" SU_Varnok_V2/main.rb
 wine_reg "$shell_folders" AppData REG_EXPAND_SZ C:
 AFTER_CHECK=run_untouched scenario "a roaming folder of 'C:' is skipped" "No application installed"
-wine_reg "$shell_folders" AppData REG_EXPAND_SZ "$roaming_default"
+wine_reg "$shell_folders" AppData REG_EXPAND_SZ '%USERPROFILE%\AppData\Roaming'
 rm -rf "$C/run/SketchUp" "$C/SketchUp"
 
 clear_plugins
@@ -173,16 +171,6 @@ scenario "ProgramData missing: passes 2 and 3 are skipped" "$FOUND" \
   "$(in_roaming SU_Varnok_V2)" "$(in_roaming SU_Varnok_V2.rbs)" "$(in_roaming SU_Varnok_Section_Tool.rb)" \
   "$(in_roaming varnok_tools.rbs)" "$(in_roaming Veltrix_Section)"
 mv "$COMMON.away" "$COMMON"
-
-clear_plugins
-long="users/$WINE_USER/$(printf 'l%.0s' $(seq 65))/$(printf 'o%.0s' $(seq 65))/$(printf 'n%.0s' $(seq 65))/Roaming"
-mkdir -p "$C/$long"
-plant "$C/$long" "${v2_files[@]}" "${v25_files[@]}"
-wine_reg "$shell_folders" AppData REG_EXPAND_SZ "C:\\${long//\//\\}"
-echo "  (roaming folder: $((3 + ${#long})) characters)"
-scenario "roaming folder so long that every append overflows" "No application installed"
-wine_reg "$shell_folders" AppData REG_EXPAND_SZ "$roaming_default"
-rm -rf "$C/users/$WINE_USER/lll"*
 
 # --- A file held open by another program, as SketchUp holds its plug-in's files: below the user's
 # folder, and below ProgramData, where an administrator installed it

@@ -19,13 +19,6 @@ const bool OnHost = false;
 const bool OnHost = true;
 #endif
 
-// A path in Windows' own form: a drive (the stand-in's Z: for a host path) and backslashes.
-std::wstring WindowsForm(const fs::path& path) {
-    std::wstring wide = (OnHost ? L"Z:" : L"") + path.wstring();
-    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
-    return wide;
-}
-
 // The calls that take a path, each reduced to its error: 0 when it succeeded.
 enum Call { ReadAttributes, WriteAttributes, Delete, RemoveFolder, List };
 

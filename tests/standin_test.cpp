@@ -17,13 +17,6 @@ namespace {
 
 using StandInTest = TempTreeTest;
 
-// The Windows form of a host path, as the stand-in hands it out: "Z:" and backslashes.
-std::wstring WindowsForm(const fs::path& path) {
-    std::wstring wide = L"Z:" + path.wstring();
-    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
-    return wide;
-}
-
 TEST_F(StandInTest, SafetyNetRefusesEmptyRelativeAndRootPathsOneCallEach) {
     for (const wchar_t* path : {L"", L"relative\\path", L"Z:drive-relative", L"\\", L"Z:\\", L"\\tmp\\..", L"\\.\\",
                                 L"r\\?\\Z:\\tmp", L"`:\\tmp", L"{:\\tmp"}) {
@@ -245,7 +238,7 @@ TEST_F(StandInTest, SeamRecordsEveryCallAndResetForgetsAll) {
     auto arrange = [&] {
         StandInMakeUndeletable(held);
         StandInFailAttributes(unread);
-        StandInMapRoot(L"y:", inside.string());
+        StandInMapRoot(L"X:", inside.string());
         StandInLackKernelFunction("SetDllDirectoryW");
     };
     arrange();
@@ -253,7 +246,8 @@ TEST_F(StandInTest, SeamRecordsEveryCallAndResetForgetsAll) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(GetFileAttributesW(unread.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_NE(GetFileAttributesW(L"Y:\\held.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(L"x:\\held.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(L"relative"), INVALID_FILE_ATTRIBUTES);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     EXPECT_EQ(GetProcAddress(kernel, "SetDllDirectoryW"), nullptr);
     auto setDllDirectory = reinterpret_cast<BOOL (*)(LPCWSTR)>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryW")));
@@ -264,14 +258,17 @@ TEST_F(StandInTest, SeamRecordsEveryCallAndResetForgetsAll) {
     EXPECT_EQ(boxes.text, "two");
     EXPECT_EQ(boxes.style, static_cast<unsigned>(MB_ICONWARNING));
     EXPECT_EQ(StandInCalls(), (std::vector<std::string>{"DeleteFileW", "GetFileAttributesW", "GetFileAttributesW",
-                                                        "MessageBoxA", "MessageBoxA"}));
+                                                        "GetFileAttributesW", "MessageBoxA", "MessageBoxA"}));
     EXPECT_EQ(setDllDirectory, nullptr);
 
     StandInReset();
     EXPECT_EQ(StandInCalls(), std::vector<std::string>{});
     EXPECT_EQ(StandInMessageBoxes().count, 0);
     EXPECT_NE(GetFileAttributesW(unread.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesW(L"Y:\\held.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(L"X:\\held.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(StandInRefusalCount(), 0);
+    EXPECT_EQ(StandInLastRefusal(), L"");
+    EXPECT_DEATH(StandInFailFolderLookups(0x0005, {1}), "no known folder 0x5") << "a test naming another folder ends";
     setDllDirectory = reinterpret_cast<BOOL (*)(LPCWSTR)>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryW")));
     ASSERT_NE(setDllDirectory, nullptr);
     EXPECT_TRUE(setDllDirectory(nullptr));

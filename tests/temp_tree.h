@@ -38,6 +38,17 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     return entries;
 }
 
+// A path in Windows' own form: a drive (the stand-in's Z: for a host path) and backslashes.
+inline std::wstring WindowsForm(const fs::path& path) {
+#ifdef _WIN32
+    std::wstring wide = path.wstring();
+#else
+    std::wstring wide = L"Z:" + path.wstring();
+#endif
+    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
+    return wide;
+}
+
 class TempTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {

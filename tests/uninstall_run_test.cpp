@@ -114,6 +114,7 @@ TEST_F(UninstallRunTest, ReportSaysWhatStayedAndWhere) {
         std::vector<std::string> roaming, common;
         const char* report;
         std::set<std::string> roamingLeft, commonLeft;  // beside the other vendors' plug-ins
+        std::set<int> failingRoamingLookups = {};
     };
     const Row rows[] = {
         {"nothing installed", {}, {}, NotFound, {}, {}},
@@ -142,11 +143,14 @@ TEST_F(UninstallRunTest, ReportSaysWhatStayedAndWhere) {
          {"Veltrix_Section -> dir"}, Found, {}, {}},
         {"... found too when the link cannot be removed", {}, {"#SU_Varnok_V2.5 -> dir"}, LeftShared, {},
          {"SU_Varnok_V2.5"}},
-        {"a file step never reaches through a link that survived, and the next step runs",
-         {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in -> dir", "Veltrix_Section/a.rb"}, {}, Left, {"SU_Varnok_V2"}, {}},
+        {"a file step never reaches through a link that survived, and the next step runs (pass 4's lookups for "
+         "Veltrix_Section fail, however many steps before it ran)",
+         {"SU_Varnok_V2/main.rb", "#SU_Varnok_V2/plug_in -> dir", "Veltrix_Section/a.rb"}, {}, Left, {"SU_Varnok_V2"}, {},
+         {9, 10}},
     };
     for (const Row& row : rows) {
         PlantBoth(row.roaming, row.common);
+        StandInFailFolderLookups(CSIDL_APPDATA, row.failingRoamingLookups);
 
         RunUninstall();
         EXPECT_EQ(Report(), row.report) << row.shows;

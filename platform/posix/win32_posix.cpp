@@ -459,7 +459,6 @@ BOOL FindNextFileW(HANDLE hFindFile, WIN32_FIND_DATAW* lpFindFileData) {
 
 BOOL FindClose(HANDLE hFindFile) {
     calls.push_back("FindClose");
-    if (hFindFile == nullptr || hFindFile == INVALID_HANDLE_VALUE) return Fail(ERROR_INVALID_HANDLE);
     const auto open = std::find_if(openListings.begin(), openListings.end(),
                                    [&](const std::unique_ptr<FindListing>& listing) { return listing.get() == hFindFile; });
     if (open == openListings.end()) return Fail(ERROR_INVALID_HANDLE);

@@ -1,0 +1,284 @@
+#!/usr/bin/python3
+"""Mutation sweep: makes one small fault at a time in the program (app/, plan/, removal/) and in the
+POSIX stand-in (platform/posix/), builds it, runs the host suite on it inside bubblewrap, where nothing
+but a fresh /tmp can be written, and reports the faults the suite did not catch.
+
+The faults are the standard operators: a relational or equality operator replaced, && and || swapped,
+a condition negated or replaced by true or by false, an integer or character constant moved by one, a
+call statement removed, continue and break swapped, a returned value negated. A fault that does not
+compile is not counted. A survivor listed in scripts/equivalent-mutants.txt, with the reason why no
+test can tell it apart, is reported as equivalent.
+
+Usage: scripts/mutate.py [--jobs N] [--only TEXT] [--list]
+  --jobs N     builds and runs N faults at once (default: the number of cores)
+  --only TEXT  only the faults whose file or line holds TEXT
+  --list       lists the faults without building them
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PROGRAM = ["app", "plan", "removal"]
+STANDIN = ["platform/posix"]
+EQUIVALENTS = ROOT / "scripts" / "equivalent-mutants.txt"
+
+RELATIONAL = {"<": ["<=", ">", "!="], "<=": ["<", ">", "=="], ">": [">=", "<", "!="], ">=": [">", "<", "=="],
+              "==": ["!="], "!=": ["=="]}
+
+
+def code_part(line):
+    """The line less a trailing // comment; string and character literals are kept whole."""
+    out, quote, i = [], None, 0
+    while i < len(line):
+        c = line[i]
+        if quote:
+            out.append(c)
+            if c == "\\" and i + 1 < len(line):
+                out.append(line[i + 1])
+                i += 1
+            elif c == quote:
+                quote = None
+        elif c in "\"'":
+            quote = c
+            out.append(c)
+        elif line.startswith("//", i):
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def outside_literals(code):
+    """The spans of `code` outside string and character literals."""
+    spans, start, quote, i = [], 0, None, 0
+    while i < len(code):
+        c = code[i]
+        if quote:
+            if c == "\\":
+                i += 1
+            elif c == quote:
+                quote = None
+                start = i + 1
+        elif c in "\"'":
+            if code[i - 1:i] == "L" and (i < 2 or not (code[i - 2].isalnum() or code[i - 2] == "_")):
+                spans.append((start, i - 1))
+            else:
+                spans.append((start, i))
+            quote = c
+        i += 1
+    if not quote:
+        spans.append((start, len(code)))
+    return spans
+
+
+def matching_paren(code, open_at):
+    depth = 0
+    for i in range(open_at, len(code)):
+        if code[i] == "(":
+            depth += 1
+        elif code[i] == ")":
+            depth -= 1
+            if depth == 0:
+                return i
+    return None
+
+
+def mutants_of_line(code):
+    """(operator, mutated code) for one line of code."""
+    found = []
+    spans = outside_literals(code)
+
+    def outside(i):
+        return any(a <= i < b for a, b in spans)
+
+    for m in re.finditer(r" (<=|>=|==|!=|<|>) ", code):
+        if outside(m.start()):
+            for other in RELATIONAL[m.group(1)]:
+                found.append(("relational", code[:m.start(1)] + other + code[m.end(1):]))
+    for m in re.finditer(r" (&&|\|\|) ", code):
+        if outside(m.start()):
+            other = "||" if m.group(1) == "&&" else "&&"
+            found.append(("logical", code[:m.start(1)] + other + code[m.end(1):]))
+    for m in re.finditer(r"\b(if|while) \(", code):
+        close = matching_paren(code, m.end() - 1)
+        if close is None or not outside(m.start()):
+            continue
+        condition = code[m.end():close]
+        for name, replacement in (("negated", f"!({condition})"), ("true", "true"), ("false", "false")):
+            found.append((f"condition {name}", code[:m.end()] + replacement + code[close:]))
+    for m in re.finditer(r"(?<![\w.])(0x[0-9a-fA-F]+|\d+)(?![\w.])", code):
+        if outside(m.start()):
+            literal = m.group(1)
+            octal = literal.startswith("0") and len(literal) > 1 and literal[1].isdigit()
+            value = int(literal, 8 if octal else 0)
+            for moved in (value - 1, value + 1):
+                if moved >= 0:
+                    text = hex(moved) if literal.startswith("0x") else f"0{moved:o}" if octal else str(moved)
+                    found.append(("constant", code[:m.start()] + text + code[m.end():]))
+    for m in re.finditer(r"(L?)'(\\?.)'", code):
+        value = ord(m.group(2)[-1]) if not m.group(2).startswith("\\") else None
+        if value is not None:
+            for moved in (value - 1, value + 1):
+                found.append(("constant", code[:m.start()] + f"{m.group(1)}'\\x{moved:x}'" + code[m.end():]))
+    if re.fullmatch(r"\s*[A-Za-z_][\w:.>\-]*\(.*\);\s*", code) and not re.match(r"\s*(return|delete)\b", code):
+        found.append(("call removed", re.match(r"\s*", code).group() + ";"))
+    for word, other in (("continue;", "break;"), ("break;", "continue;")):
+        for m in re.finditer(re.escape(word), code):
+            if outside(m.start()):
+                found.append(("continue/break", code[:m.start()] + other + code[m.end():]))
+    m = re.match(r"(\s*return )(.+);\s*$", code)
+    if m and m.group(2) not in ("true", "false"):
+        found.append(("return negated", f"{m.group(1)}!({m.group(2)});"))
+    elif m:
+        found.append(("return negated", f"{m.group(1)}{'false' if m.group(2) == 'true' else 'true'};"))
+    return found
+
+
+def all_mutants(only):
+    mutants = []
+    for folder in PROGRAM + STANDIN:
+        for path in sorted((ROOT / folder).glob("*.cpp")):
+            relative = str(path.relative_to(ROOT))
+            lines = path.read_text().splitlines(keepends=True)
+            in_block = False
+            for number, line in enumerate(lines):
+                stripped = line.strip()
+                if in_block or stripped.startswith("/*"):
+                    in_block = "*/" not in stripped
+                    continue
+                if stripped.startswith("#") or stripped.startswith("//") or "static_assert" in line:
+                    continue
+                code = code_part(line.rstrip("\n"))
+                for operator, mutated in mutants_of_line(code):
+                    if only and only not in relative and only not in line:
+                        continue
+                    mutants.append({"file": relative, "line": number, "operator": operator,
+                                    "original": code.strip(), "mutated": mutated.strip(),
+                                    "text": mutated + line.rstrip("\n")[len(code):] + "\n",
+                                    "part": "stand-in" if folder in STANDIN else "program"})
+    return mutants
+
+
+def equivalents():
+    """The file's entries: path, original line, mutated line and reason, tab-separated, one a line."""
+    listed = {}
+    if EQUIVALENTS.exists():
+        for line in EQUIVALENTS.read_text().splitlines():
+            if line.strip() and not line.startswith("#"):
+                path, original, mutated, reason = line.split("\t")
+                listed[(path, original, mutated)] = reason
+    return listed
+
+
+def make_worker(index, base):
+    """A copy of the working tree and a build of its own, unoptimised for quick rebuilds."""
+    tree = base / f"tree-{index}"
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "dist"))
+    build = tree / "build"
+    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Debug",
+                    "-DCMAKE_CXX_FLAGS=-O0 -g0"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--target", "host_tests", "Uninstaller", "-j", "1"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return tree
+
+
+def run_suite(tree):
+    """True when the host suite passes, run where it can write only a fresh /tmp."""
+    try:
+        result = subprocess.run(
+            ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--unshare-all",
+             "--die-with-parent", "--", str(tree / "build" / "tests" / "host_tests"), "--gtest_fail_fast",
+             "--gtest_brief=1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
+        return result.returncode == 0
+    except subprocess.TimeoutExpired:
+        return False
+
+
+def try_mutant(tree, mutant):
+    """'killed', 'survived' or 'not compiled'."""
+    source = tree / mutant["file"]
+    original = source.read_text()
+    lines = original.splitlines(keepends=True)
+    lines[mutant["line"]] = mutant["text"]
+    source.write_text("".join(lines))
+    try:
+        built = subprocess.run(["cmake", "--build", str(tree / "build"), "--target", "host_tests", "Uninstaller",
+                                "-j", "1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+        if not built:
+            return "not compiled"
+        return "survived" if run_suite(tree) else "killed"
+    finally:
+        source.write_text(original)
+        os.utime(source, (time.time() + 1, time.time() + 1))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count())
+    parser.add_argument("--only", default="")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    mutants = all_mutants(args.only)
+    if args.list:
+        for m in mutants:
+            print(f"{m['file']}:{m['line'] + 1}: {m['operator']}: {m['mutated']}")
+        print(f"{len(mutants)} faults")
+        return 0
+    if shutil.which("bwrap") is None:
+        sys.exit("mutate.py: bubblewrap is missing: scripts/setup.sh mutate installs it")
+    listed = equivalents()
+    # Not below /tmp, which the suite sees afresh and empty inside bubblewrap.
+    (ROOT / "build").mkdir(exist_ok=True)
+    base = Path(tempfile.mkdtemp(prefix="mutate-", dir=ROOT / "build"))
+    started = time.time()
+    try:
+        trees = [make_worker(i, base) for i in range(args.jobs)]
+        assert all(run_suite(tree) for tree in trees), "the host suite fails without any fault"
+        free = list(trees)
+
+        def one(mutant):
+            tree = free.pop()
+            try:
+                return mutant, try_mutant(tree, mutant)
+            finally:
+                free.append(tree)
+
+        results = []
+        with ThreadPoolExecutor(max_workers=args.jobs) as pool:
+            for done, (mutant, outcome) in enumerate(pool.map(one, mutants), 1):
+                results.append((mutant, outcome))
+                if outcome == "survived":
+                    key = (mutant["file"], mutant["original"], mutant["mutated"])
+                    said = f"equivalent: {listed[key]}" if key in listed else "SURVIVED"
+                    print(f"{said}: {mutant['file']}:{mutant['line'] + 1}: {mutant['operator']}\n"
+                          f"    {mutant['original']}\n    {mutant['mutated']}", flush=True)
+                if done % 50 == 0:
+                    print(f"({done} of {len(mutants)} tried, {time.time() - started:.0f} s)", flush=True)
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+    print()
+    unlisted = 0
+    for part in ("program", "stand-in"):
+        mine = [(m, o) for m, o in results if m["part"] == part and o != "not compiled"]
+        killed = sum(1 for _, o in mine if o == "killed")
+        equivalent = sum(1 for m, o in mine if o == "survived" and (m["file"], m["original"], m["mutated"]) in listed)
+        survived = len(mine) - killed - equivalent
+        unlisted += survived
+        print(f"{part}: {killed} of {len(mine) - equivalent} killed ({100 * killed / max(1, len(mine) - equivalent):.1f}%), "
+              f"{equivalent} equivalent, {survived} survived")
+    print(f"{sum(1 for _, o in results if o == 'not compiled')} did not compile; {time.time() - started:.0f} s")
+    return 1 if unlisted else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

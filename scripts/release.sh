@@ -149,6 +149,7 @@ if [[ -n "$signing" ]]; then
       openssl pkcs12 -legacy -in "$pkcs12" -nokeys -passin file:<(secret_pipe) -out /dev/null 2>/dev/null ||
       die "cannot read $pkcs12: wrong password, or not a PKCS#12 file"
   fi
+  # First without a time stamp, so that a fault of the signer is told apart from one of a server.
   sign || die "signing failed: $(cause "$work/sign.log")"
   stamped_by="" unanswered=""
   for url in "${timestamps[@]}"; do
@@ -172,7 +173,8 @@ if [[ -n "$signing" ]]; then
     die "the signature could not be removed again"
   cmp -s "$work/stripped.exe" "$unsigned" || die "the signed file, less its signature, is not the unsigned build"
 
-  # The signer as the signature names it: the first certificate verify reports.
+  # The signer as the signature names it: the first certificate verify reports, whose fields it prints
+  # as "Subject:", "Issuer :" and "Serial :".
   signer_field() { awk -v f="$1" '/^Signer.s certificate:/ { on = 1 } on && $1 == f { sub(/^[^:]*: */, ""); print; exit }' \
     "$work/verify.log"; }
   signed_by=$(signer_field Subject:)

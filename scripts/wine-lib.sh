@@ -2,7 +2,7 @@
 # a throwaway Wine prefix, a virtual display, planting an installation, and one watched run of
 # Uninstaller.exe. Source it; it changes nothing until a function is called.
 # A function with results prints them as key=value lines, values quoted for the shell, for the caller
-# to read with eval; the only variables set are Wine's own, exported.
+# to read with eval; the only variables it sets are its two constants and, exported, Wine's own and PATH.
 # shellcheck shell=bash
 
 CAPTION="SU Varnok Uninstaller 2014"

@@ -1,13 +1,14 @@
-// The one include point for the platform: Windows' own headers on Windows, the POSIX stand-in elsewhere.
+// The one include point for the platform: Windows' own headers, and in the test build the seam that
+// records every call and fails those a test asks to fail.
 #pragma once
 
-#ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 #include <shlobj.h>
 #include <shlwapi.h>
-#else
-#include "posix/win32_posix.h"
+
+#ifdef UNINSTALLER_SEAM
+#include "tests/seam/win32_seam.h"
 #endif

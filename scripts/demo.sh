@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 given_prefix="${WINEPREFIX:-}"
-scripts/setup.sh host windows
+scripts/setup.sh windows
 # shellcheck source=scripts/wine-lib.sh
 source scripts/wine-lib.sh
 skip=$(wine_skip_reason win32)

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever this machine lacks for the named kind of work:
-#   host     the native build and its tests
 #   windows  the 32-bit and 64-bit Windows builds, Wine and what the Wine tests and the demo drive it with
 #   release  what scripts/release.sh signs with, and what its test makes a throwaway token with
 #   bench    what bench/run.sh measures with
@@ -10,11 +9,10 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev googletest shellcheck)
 for kind in "$@"; do
   case "$kind" in
-    host) ;;
     windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
                         wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick python3 python3-pefile) ;;
     release) packages+=(git osslsigncode openssl softhsm2 libengine-pkcs11-openssl opensc) ;;
-    bench) packages+=(strace time nsis) ;;
+    bench) packages+=(nsis) ;;
     mutate) packages+=(bubblewrap python3) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac

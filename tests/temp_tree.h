@@ -1,59 +1,50 @@
-// Test fixture: a throwaway folder per test, with a sentinel tree beside the work area that must come
-// through every test unchanged.
+// Test fixture: a throwaway folder per test, a sentinel tree beside the work area that must come through
+// every test unchanged, and the seam reset, with every listing the program opened closed exactly once.
 #pragma once
+
+#include "platform/win32api.h"
+#include "seam/win32_seam.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include "platform/posix/standin_seam.h"
-
-#include <stdlib.h>
-#endif
-
 namespace fs = std::filesystem;
 
-// A description of every entry below `folder`, links not followed: kind, permissions, size, content.
-inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
-    std::map<std::string, std::string> entries;
+// Every entry below `folder`, links not entered: its attribute word and a file's content.
+inline std::map<std::wstring, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::wstring, std::string> entries;
     for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
-        const fs::file_status status = it->symlink_status();
-        std::string description = std::to_string(static_cast<int>(status.type())) + " " +
-                                  std::to_string(static_cast<int>(status.permissions()));
-        if (status.type() == fs::file_type::regular) {
+        const DWORD attributes = GetFileAttributesW(it->path().c_str());
+        std::string description = std::to_string(attributes);
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) it.disable_recursion_pending();
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             std::ifstream in(it->path(), std::ios::binary);
             description += " " + std::string(std::istreambuf_iterator<char>(in), {});
-        } else if (status.type() == fs::file_type::symlink) {
-            description += " -> " + fs::read_symlink(it->path()).string();
         }
-        entries[fs::relative(it->path(), folder).string()] = description;
+        entries[fs::relative(it->path(), folder).wstring()] = description;
     }
     return entries;
-}
-
-// A path in Windows' own form: a drive (the stand-in's Z: for a host path) and backslashes.
-inline std::wstring WindowsForm(const fs::path& path) {
-#ifdef _WIN32
-    std::wstring wide = path.wstring();
-#else
-    std::wstring wide = L"Z:" + path.wstring();
-#endif
-    for (wchar_t& c : wide) c = c == L'/' ? L'\\' : c;
-    return wide;
 }
 
 class TempTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = MakeUniqueFolder(std::string("uninstaller-") + info->test_suite_name() + "-" + info->name());
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
+            const fs::path candidate = fs::temp_directory_path() / (std::string("uninstaller-") + info->name() + "-" +
+                                                                    std::to_string(random()));
+            std::error_code error;
+            if (fs::create_directory(candidate, error)) root_ = candidate;
+        }
         ASSERT_FALSE(root_.empty());
         ASSERT_TRUE(fs::create_directories(root_ / "inside"));
         // outside/
@@ -64,18 +55,15 @@ protected:
         MakeFile(outside_ / "dir" / "nested.txt", "nested");
         MakeFile(outside_ / "dir" / "varnok_tools.rbs", "not ours");
         outsideBefore_ = Snapshot(outside_);
-#ifndef _WIN32
-        StandInReset();
-#endif
+        SeamReset();
     }
 
     void TearDown() override {
         EXPECT_EQ(Snapshot(outside_), outsideBefore_) << "something outside the work area changed";
-#ifndef _WIN32
-        EXPECT_EQ(StandInRefusalCount(), 0) << "a call reached the safety net with a path of its own";
-#endif
-        held_.clear();
-        Cleanup();
+        ExpectEveryListingClosedOnce();
+        for (HANDLE held : held_) CloseHandle(held);
+        for (const std::wstring& root : mapped_) Hands(L"unmap|" + root);
+        RemoveAll(root_);
     }
 
     static void MakeFile(const fs::path& path, const std::string& content = "x", bool readOnly = false) {
@@ -83,58 +71,79 @@ protected:
         std::ofstream(path, std::ios::binary) << content;
         ASSERT_TRUE(fs::is_regular_file(path)) << path;
         if (readOnly) {
-            fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                            fs::perm_options::remove);
+            ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
         }
     }
 
-    // Keeps `path` from being deleted until the test ends: an open handle on Windows, which shares no
-    // deletion; the stand-in's seam elsewhere.
+    // Holds `path`, a file or a folder, open without sharing its deletion until the test ends, as
+    // SketchUp holds its plug-in's files.
     void KeepFromDeletion(const fs::path& path) {
-#ifdef _WIN32
-        held_.push_back(std::make_unique<std::ifstream>(path));
-        ASSERT_TRUE(held_.back()->is_open());
-#else
-        StandInMakeUndeletable(path.wstring());
-#endif
+        held_.push_back(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_NE(held_.back(), INVALID_HANDLE_VALUE) << path;
+    }
+
+    // Removes `path` with everything below it, never through a link, and names taken as written.
+    static void RemoveAll(const fs::path& path) {
+        std::error_code error;
+        if (!Hands(L"remove|" + path.wstring())) fs::remove_all(L"\\\\?\\" + path.wstring(), error);
+    }
+
+    // The names in `folder`, whatever its length.
+    static std::set<std::string> Names(const fs::path& folder) {
+        std::set<std::string> names;
+        WIN32_FIND_DATAW entry = {};
+        HANDLE listing = FindFirstFileW((L"\\\\?\\" + folder.wstring() + L"\\*").c_str(), &entry);
+        for (BOOL more = listing != INVALID_HANDLE_VALUE; more; more = FindNextFileW(listing, &entry)) {
+            if (std::wcscmp(entry.cFileName, L".") != 0 && std::wcscmp(entry.cFileName, L"..") != 0) {
+                names.insert(fs::path(entry.cFileName).string());
+            }
+        }
+        if (listing != INVALID_HANDLE_VALUE) FindClose(listing);
+        return names;
     }
 
     static bool Exists(const fs::path& path) {
-        std::error_code error;
-        return fs::exists(fs::symlink_status(path, error));
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    // What no Win32 call can do under Wine, done by the test runner's helper on the host (wine-run.sh):
+    // "link|AT|TARGET" a folder link, "readonly|FOLDER", "remove|PATH" (never through a link), "map|ROOT|
+    // FOLDER" a drive ("y:") or share ("unc\server\share") naming FOLDER, "unmap|ROOT". False where there
+    // is no helper, as on Windows.
+    static bool HandsAvailable() { return std::getenv("UNINSTALLER_HANDS") != nullptr; }
+    static bool Hands(const std::wstring& request) {
+        const char* hands = std::getenv("UNINSTALLER_HANDS");
+        if (hands == nullptr) return false;
+        static int count = 0;
+        const fs::path asked = fs::path(hands) / (std::to_string(++count) + ".req");
+        std::ofstream(fs::path(asked).replace_extension(".tmp"), std::ios::binary) << fs::path(request).string() << "\n";
+        fs::rename(fs::path(asked).replace_extension(".tmp"), asked);
+        for (int wait = 0; wait < 3000 && !fs::exists(fs::path(asked).replace_extension(".done")); ++wait) Sleep(10);
+        return fs::exists(fs::path(asked).replace_extension(".done"));
+    }
+
+    bool MapRoot(const std::wstring& root, const fs::path& folder) {
+        mapped_.push_back(root);
+        return Hands(L"map|" + root + L"|" + folder.wstring());
+    }
+
+    // Every listing the seam saw open was closed once, and nothing else was closed.
+    static void ExpectEveryListingClosedOnce() {
+        std::map<std::wstring, int> closes;
+        for (const std::wstring& call : SeamCalls()) {
+            const std::size_t number = call.rfind(L'#');
+            if (call.rfind(L"FindFirstFileW", 0) == 0 && number != std::wstring::npos) closes[call.substr(number)] += 0;
+            if (call.rfind(L"FindClose", 0) == 0) closes[call.substr(number, call.size() - number - 1)] += 1;
+        }
+        for (const auto& [listing, count] : closes) EXPECT_EQ(count, listing == L"#0" ? 0 : 1) << "listing " << listing;
     }
 
     fs::path root_;
     fs::path outside_;
 
 private:
-    // A new folder of its own below the temporary folder, so that two runs never share one; empty on
-    // failure.
-    static fs::path MakeUniqueFolder(const std::string& prefix) {
-#ifdef _WIN32
-        std::random_device random;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const fs::path candidate = fs::temp_directory_path() / (prefix + "-" + std::to_string(random()));
-            std::error_code error;
-            if (fs::create_directory(candidate, error)) return candidate;
-        }
-        return {};
-#else
-        std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-        return mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
-#endif
-    }
-
-    void Cleanup() {
-        std::error_code error;
-        if (!fs::exists(root_, error)) return;
-        for (auto it = fs::recursive_directory_iterator(root_, error); it != fs::recursive_directory_iterator();
-             it.increment(error)) {
-            if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
-        }
-        fs::remove_all(root_, error);
-    }
-
-    std::map<std::string, std::string> outsideBefore_;
-    std::vector<std::unique_ptr<std::ifstream>> held_;
+    std::map<std::wstring, std::string> outsideBefore_;
+    std::vector<HANDLE> held_;
+    std::vector<std::wstring> mapped_;
 };

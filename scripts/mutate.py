@@ -1,7 +1,10 @@
 #!/usr/bin/python3
-"""Mutation sweep: makes one small fault at a time in the program (app/, plan/, removal/) and in the
-POSIX stand-in (platform/posix/), builds it, runs the host suite on it inside bubblewrap, where nothing
-but a fresh /tmp can be written, and reports the faults the suite did not catch.
+"""Mutation sweep: makes one small fault at a time in the program (app/, plan/, removal/, headers
+included), builds the 64-bit test program (program_tests.exe) with it, runs that under Wine inside
+bubblewrap, where nothing but the worker's own copy of the tree and a fresh /tmp can be written, and reports
+the faults the suite did not catch. A fault counts as killed only when a test failed, or the test program
+crashed or hung after it had started; a build, sandbox or Wine start that fails for any other reason is
+reported apart and stops the sweep.
 
 The faults are the standard operators: a relational or equality operator replaced, && and || swapped,
 a condition negated or replaced by true or by false, an integer or character constant moved by one, a
@@ -9,7 +12,7 @@ call statement removed, continue and break swapped, a returned value negated. A 
 compile is not counted. A survivor listed in scripts/equivalent-mutants.txt, with the reason why no
 test can tell it apart, is reported as equivalent.
 
-Usage: scripts/mutate.py [--jobs N] [--only TEXT] [--list]
+Usage: scripts/mutate.py [--jobs N] [--only TEXT] [--list]   (scripts/setup.sh windows mutate first)
   --jobs N     builds and runs N faults at once (default: the number of cores)
   --only TEXT  only the faults whose file or line holds TEXT
   --list       lists the faults without building them
@@ -27,7 +30,6 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 PROGRAM = ["app", "plan", "removal"]
-STANDIN = ["platform/posix"]
 EQUIVALENTS = ROOT / "scripts" / "equivalent-mutants.txt"
 
 RELATIONAL = {"<": ["<=", ">", "!="], "<=": ["<", ">", "=="], ">": [">=", "<", "!="], ">=": [">", "<", "=="],
@@ -145,8 +147,8 @@ def mutants_of_line(code):
 
 def all_mutants(only):
     mutants = []
-    for folder in PROGRAM + STANDIN:
-        for path in sorted((ROOT / folder).glob("*.cpp")):
+    for folder in PROGRAM:
+        for path in sorted(list((ROOT / folder).glob("*.cpp")) + list((ROOT / folder).glob("*.h"))):
             relative = str(path.relative_to(ROOT))
             lines = path.read_text().splitlines(keepends=True)
             in_block = False
@@ -163,8 +165,7 @@ def all_mutants(only):
                         continue
                     mutants.append({"file": relative, "line": number, "operator": operator,
                                     "original": code.strip(), "mutated": mutated.strip(),
-                                    "text": mutated + line.rstrip("\n")[len(code):] + "\n",
-                                    "part": "stand-in" if folder in STANDIN else "program"})
+                                    "text": mutated + line.rstrip("\n")[len(code):] + "\n"})
     return mutants
 
 
@@ -179,31 +180,70 @@ def equivalents():
     return listed
 
 
-def make_worker(index, base):
-    """A copy of the working tree and a build of its own, unoptimised for quick rebuilds."""
+class Broken(Exception):
+    """The sweep cannot go on: a build, the sandbox or Wine failed with no fault to blame."""
+
+
+def make_worker(index, base, template):
+    """A copy of the working tree and a windows-x64 build of its own, unoptimised for quick rebuilds."""
     tree = base / f"tree-{index}"
     shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "dist"))
     build = tree / "build"
-    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Debug",
-                    "-DCMAKE_CXX_FLAGS=-O0 -g0"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build), "--target", "host_tests", "Uninstaller", "-j", "1"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "--toolchain", str(tree / "cmake/mingw-w64-x86_64.cmake"),
+                    "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS=-O0 -g0"], check=True, stdout=subprocess.DEVNULL)
+    built = subprocess.run(["cmake", "--build", str(build), "--target", "program_tests", "-j", "1"],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if built.returncode != 0:
+        raise Broken(f"the worker's build failed:\n{built.stdout[-3000:]}")
     return tree
 
 
-def run_suite(tree):
-    """True when the host suite passes, run where it can write only a fresh /tmp."""
+def make_prefix_template(base):
+    """A Wine prefix made once; each run gets a copy, its Windows folder hard-linked, since Wine only
+    reads it, and the rest copied."""
+    template = base / "prefix"
+    subprocess.run(["bash", "-c", 'source "$0" && wine_use win64 && wine_prefix_make "$1" && wineserver -k',
+                    str(ROOT / "scripts/wine-lib.sh"), str(template)], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return template
+
+
+def fresh_prefix(tree, template):
+    prefix = tree / "build" / "wineprefix-tests"
+    subprocess.run(["chmod", "-R", "u+w", str(prefix)], stderr=subprocess.DEVNULL)
+    shutil.rmtree(prefix, ignore_errors=True)
+    (prefix / "drive_c").mkdir(parents=True)
+    for entry in template.iterdir():
+        if entry.name != "drive_c":
+            subprocess.run(["cp", "-a", str(entry), str(prefix)], check=True)
+    for entry in (template / "drive_c").iterdir():
+        copy = "-al" if entry.name == "windows" else "-a"
+        subprocess.run(["cp", copy, str(entry), str(prefix / "drive_c")], check=True)
+
+
+def run_suite(tree, template):
+    """'passed', 'failed' (a test failed, or the program crashed or hung once running), or raises Broken."""
+    fresh_prefix(tree, template)
+    build = tree / "build"
+    command = ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+               "--bind", str(tree), str(tree), "--unshare-all", "--die-with-parent", "--",
+               str(build / "wine-run.sh"), str(build / "tests" / "program_tests.exe"), "--gtest_fail_fast",
+               "--gtest_brief=1"]
     try:
-        result = subprocess.run(
-            ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--unshare-all",
-             "--die-with-parent", "--", str(tree / "build" / "tests" / "host_tests"), "--gtest_fail_fast",
-             "--gtest_brief=1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
-        return result.returncode == 0
-    except subprocess.TimeoutExpired:
-        return False
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
+                                timeout=120)
+        output, code = result.stdout, result.returncode
+    except subprocess.TimeoutExpired as timed_out:
+        output, code = (timed_out.stdout or b"").decode(errors="replace"), None
+    started = "Running main()" in output
+    if code == 0 and "[  PASSED  ]" in output:
+        return "passed"
+    if started:
+        return "failed"
+    raise Broken(f"the test program did not start (exit {code}):\n{output[-3000:]}")
 
 
-def try_mutant(tree, mutant):
+def try_mutant(tree, template, mutant):
     """'killed', 'survived' or 'not compiled'."""
     source = tree / mutant["file"]
     original = source.read_text()
@@ -211,11 +251,13 @@ def try_mutant(tree, mutant):
     lines[mutant["line"]] = mutant["text"]
     source.write_text("".join(lines))
     try:
-        built = subprocess.run(["cmake", "--build", str(tree / "build"), "--target", "host_tests", "Uninstaller",
-                                "-j", "1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
-        if not built:
-            return "not compiled"
-        return "survived" if run_suite(tree) else "killed"
+        built = subprocess.run(["cmake", "--build", str(tree / "build"), "--target", "program_tests", "-j", "1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if built.returncode != 0:
+            if f"{mutant['file']}:" in built.stdout and "error" in built.stdout:
+                return "not compiled"
+            raise Broken(f"a build failed with no fault to blame:\n{built.stdout[-3000:]}")
+        return "survived" if run_suite(tree, template) == "passed" else "killed"
     finally:
         source.write_text(original)
         os.utime(source, (time.time() + 1, time.time() + 1))
@@ -234,25 +276,28 @@ def main():
         print(f"{len(mutants)} faults")
         return 0
     if shutil.which("bwrap") is None:
-        sys.exit("mutate.py: bubblewrap is missing: scripts/setup.sh mutate installs it")
+        sys.exit("mutate.py: bubblewrap is missing: scripts/setup.sh windows mutate installs it")
     listed = equivalents()
-    # Not below /tmp, which the suite sees afresh and empty inside bubblewrap.
+    # Not below /tmp, which each run sees afresh and empty inside bubblewrap.
     (ROOT / "build").mkdir(exist_ok=True)
     base = Path(tempfile.mkdtemp(prefix="mutate-", dir=ROOT / "build"))
     started = time.time()
+    results = []
     try:
-        trees = [make_worker(i, base) for i in range(args.jobs)]
-        assert all(run_suite(tree) for tree in trees), "the host suite fails without any fault"
+        template = make_prefix_template(base)
+        trees = [make_worker(i, base, template) for i in range(args.jobs)]
+        for tree in trees:
+            if run_suite(tree, template) != "passed":
+                raise Broken("the suite fails without any fault")
         free = list(trees)
 
         def one(mutant):
             tree = free.pop()
             try:
-                return mutant, try_mutant(tree, mutant)
+                return mutant, try_mutant(tree, template, mutant)
             finally:
                 free.append(tree)
 
-        results = []
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             for done, (mutant, outcome) in enumerate(pool.map(one, mutants), 1):
                 results.append((mutant, outcome))
@@ -261,23 +306,23 @@ def main():
                     said = f"equivalent: {listed[key]}" if key in listed else "SURVIVED"
                     print(f"{said}: {mutant['file']}:{mutant['line'] + 1}: {mutant['operator']}\n"
                           f"    {mutant['original']}\n    {mutant['mutated']}", flush=True)
-                if done % 50 == 0:
+                if done % 25 == 0:
                     print(f"({done} of {len(mutants)} tried, {time.time() - started:.0f} s)", flush=True)
+    except Broken as broken:
+        print(f"mutate.py: stopped: {broken}", file=sys.stderr)
+        return 2
     finally:
         shutil.rmtree(base, ignore_errors=True)
 
     print()
-    unlisted = 0
-    for part in ("program", "stand-in"):
-        mine = [(m, o) for m, o in results if m["part"] == part and o != "not compiled"]
-        killed = sum(1 for _, o in mine if o == "killed")
-        equivalent = sum(1 for m, o in mine if o == "survived" and (m["file"], m["original"], m["mutated"]) in listed)
-        survived = len(mine) - killed - equivalent
-        unlisted += survived
-        print(f"{part}: {killed} of {len(mine) - equivalent} killed ({100 * killed / max(1, len(mine) - equivalent):.1f}%), "
-              f"{equivalent} equivalent, {survived} survived")
-    print(f"{sum(1 for _, o in results if o == 'not compiled')} did not compile; {time.time() - started:.0f} s")
-    return 1 if unlisted else 0
+    mine = [(m, o) for m, o in results if o != "not compiled"]
+    killed = sum(1 for _, o in mine if o == "killed")
+    equivalent = sum(1 for m, o in mine if o == "survived" and (m["file"], m["original"], m["mutated"]) in listed)
+    survived = len(mine) - killed - equivalent
+    print(f"program: {killed} of {len(mine) - equivalent} killed ({100 * killed / max(1, len(mine) - equivalent):.1f}%), "
+          f"{equivalent} equivalent, {survived} survived")
+    print(f"{len(results) - len(mine)} did not compile; {time.time() - started:.0f} s")
+    return 1 if survived else 0
 
 
 if __name__ == "__main__":

@@ -247,6 +247,11 @@ TEST_F(UninstallRunTest, KnownFolderIsUsedOnlyWhenItIsAbsolute) {
         RunUninstall();
         EXPECT_EQ(Report(), row.used ? Found : NotFound) << row.shows;
         EXPECT_NE(Exists(Plugins(roaming_) / "SU_Varnok_V2"), row.used) << row.shows;
+        const std::vector<std::wstring> calls = SeamCalls();
+        const auto appends = std::count_if(calls.begin(), calls.end(), [](const std::wstring& call) {
+            return call.rfind(L"PathAppendW(", 0) == 0;
+        });
+        EXPECT_EQ(appends, row.used ? 24 : 12) << row.shows << ": a refused folder's passes compose no path";
         for (const fs::path& decoy : decoys) EXPECT_TRUE(Exists(decoy)) << row.shows;
     }
     fs::current_path(previous);

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever this machine lacks for the named kind of work:
-#   windows  the 32-bit and 64-bit Windows builds, Wine and what the Wine tests and the demo drive it with
-#   release  what scripts/release.sh signs with, and what its test makes a throwaway token with
+#   windows  the 32-bit and 64-bit Windows builds and their tests: MinGW-w64, GoogleTest's sources, Wine
+#            and what the Wine tests and the demo drive it with
+#   test     what scripts/test.sh needs besides: shellcheck, and what the release check makes a
+#            throwaway token and time-stamp servers with
+#   release  what scripts/release.sh needs, and nothing else: the 32-bit compiler, CMake, make, git,
+#            osslsigncode, and OpenSSL with its PKCS#11 engine
 #   bench    what bench/run.sh measures with
 #   mutate   what scripts/mutate.py sandboxes each fault with
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest shellcheck)
+packages=()
 for kind in "$@"; do
   case "$kind" in
-    windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-                        wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick python3 python3-pefile) ;;
-    release) packages+=(git osslsigncode openssl softhsm2 libengine-pkcs11-openssl opensc) ;;
+    windows) packages+=(cmake make googletest g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
+                        binutils-mingw-w64-x86-64 wine wine32:i386 wine64 fonts-wine xvfb xdotool icoutils imagemagick
+                        python3 python3-pefile) ;;
+    test) packages+=(shellcheck git python3 softhsm2 opensc) ;;
+    release) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make git osslsigncode openssl
+                        libengine-pkcs11-openssl) ;;
     bench) packages+=(nsis) ;;
     mutate) packages+=(bubblewrap python3) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;

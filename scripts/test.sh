@@ -5,7 +5,7 @@
 # the reason. Each preset runs as its CMake workflow; the summary is read from CTest's JUnit report.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-scripts/setup.sh windows release || exit 1
+scripts/setup.sh windows test release || exit 1
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"

@@ -14,7 +14,7 @@ check() {  # check DESCRIPTION COMMAND...
 
 git clone -q "$source_dir" "$work/clone"
 cd "$work/clone" || exit 1
-name="Uninstaller-$(scripts/version.sh).exe"
+version=$(scripts/version.sh)
 (cmake --preset windows-x86 && cmake --build --preset windows-x86 --target Uninstaller) >/dev/null 2>&1
 unsigned=build/windows-x86/Uninstaller.exe
 
@@ -62,31 +62,35 @@ field() { sed -n "s/^$1: //p" "dist/${name%.exe}.buildinfo"; }
 # released DESCRIPTION ARGS...: a release that must succeed, and what it wrote, checked.
 released() {
   local what="$1" out
+  name="Uninstaller-$version.exe"
+  [[ "$*" == *--pkcs* ]] || name="Uninstaller-$version-unsigned.exe"
   out=$(scripts/release.sh "${@:2}" 2>&1 | tail -n 1)
-  check "$what: said so" grep -q "release: dist/$name" <<<"$out"
+  check "$what: said so" grep -q "release dist/$name" <<<"$out"
   rm -f "$work/stripped.exe"
   check "$what: the .buildinfo names the commit and the unsigned build" test \
     "$(field commit) $(field unsigned-sha256)" = "$(git rev-parse HEAD) $(sha256sum <"$unsigned" | cut -d' ' -f1)"
   check "$what: SHA256SUMS holds the file and every older line" \
     bash -c "cd dist && sha256sum --quiet --ignore-missing -c SHA256SUMS && grep -q old.exe SHA256SUMS && grep -q ' $name\$' SHA256SUMS"
-  if [[ "$out" == Signed* ]]; then
+  if [[ "$out" == *"signed release"* && "$out" != *unsigned* ]]; then
     check "$what: verifies, time stamp too, and strips back to the unsigned bytes" bash -c "
       osslsigncode verify -CAfile '$work/root.pem' -TSA-CAfile '$work/root.pem' -in 'dist/$name' | grep -q '^Succeeded' &&
       osslsigncode remove-signature -in 'dist/$name' -out '$work/stripped.exe' >/dev/null && cmp -s '$work/stripped.exe' '$unsigned'"
-    check "$what: the .buildinfo names the signed file and its signer" test \
-      "$(field signed-sha256) $(field signer-subject)" = "$(sha256sum <"dist/$name" | cut -d' ' -f1) /CN=Throwaway signer"
+    check "$what: the .buildinfo names the signed file, its signer and the signing tools" test \
+      "$(field signed-sha256) $(field signer-subject) $(field openssl | cut -c1-7)" = \
+      "$(sha256sum <"dist/$name" | cut -d' ' -f1) /CN=Throwaway signer OpenSSL"
     [[ "${*:2}" != *--timestamp* ]] || check "$what: the .buildinfo names the time stamp" test -n "$(field timestamp-time)"
   else
     check "$what: is the build of a fresh clone" cmp -s "dist/$name" "$unsigned"
   fi
 }
-# refused DESCRIPTION ARGS...: a release that must stop in one line, leaving dist/ as it was.
+# refused CODE DESCRIPTION ARGS...: a run that must stop with exit CODE in one line, leaving dist/ as it was.
 refused() {
-  local before out
+  local before out status
   before=$(ls -la dist; sha256sum dist/*)
-  out=$(scripts/release.sh "${@:2}" 2>&1)
-  check "$1: refused in one line ($out)" test "$(grep -c . <<<"$out")" = 1 -a "${out#release.sh: }" != "$out"
-  check "$1: leaves dist/ as it was" test "$before" = "$(ls -la dist; sha256sum dist/*)"
+  out=$(scripts/release.sh "${@:3}" 2>&1)
+  status=$?
+  check "$2: refused in one line, exit $1 ($out)" test "$(grep -c . <<<"$out") $status" = "1 $1" -a "${out#release.sh: }" != "$out"
+  check "$2: leaves dist/ as it was" test "$before" = "$(ls -la dist; sha256sum dist/*)"
 }
 
 mkdir dist && echo "0000000000000000000000000000000000000000000000000000000000000000  old.exe" >dist/SHA256SUMS
@@ -97,14 +101,26 @@ released "PKCS#12 file with its intermediate, time-stamped" --pkcs12 "$work/sign
 UNINSTALLER_SIGN_PASSWORD=secret released "PKCS#12 file with the leaf only, and --chain" --pkcs12 "$work/leaf.p12" \
   --chain "$work/intermediate.pem" "${trust[@]}"; moved_away
 UNINSTALLER_SIGN_PIN=1234 released "SoftHSM2 token, and --chain" "${token[@]}" --chain "$work/intermediate.pem" "${trust[@]}"
-refused "a dist/ that holds the version"; moved_away
-UNINSTALLER_SIGN_PIN=0000 refused "a wrong PIN" "${token[@]}" "${trust[@]}"
-refused "an empty --pkcs12" --pkcs12 ''
-refused "a time stamp that does not verify" --pkcs12 "$work/signer.p12" --password-file <(echo secret) "${trust[@]}" \
+UNINSTALLER_SIGN_PIN=1234 refused 4 "a dist/ that holds the version" "${token[@]}" "${trust[@]}"; moved_away
+UNINSTALLER_SIGN_PIN=0000 refused 6 "a wrong PIN" "${token[@]}" "${trust[@]}"
+refused 2 "a token with no PIN, which is never tried" "${token[@]}" "${trust[@]}"
+UNINSTALLER_SIGN_PIN=1234 refused 2 "a PIN in the environment and no signer"
+refused 2 "an empty --pkcs12" --pkcs12 ''
+echo garbage >"$work/garbage.pem"
+refused 6 "a --chain that holds no certificate" --pkcs12 "$work/signer.p12" --password-file <(echo secret) --chain "$work/garbage.pem"
+refused 7 "a time stamp that does not verify" --pkcs12 "$work/signer.p12" --password-file <(echo secret) "${trust[@]}" \
   --timestamp http://127.0.0.1:38112 --tsa-ca-file "$work/root.pem"
-refused "a leaf whose CA is not trusted" --pkcs12 "$work/signer.p12" --password-file <(echo secret)
+refused 6 "a leaf whose CA is not trusted" --pkcs12 "$work/signer.p12" --password-file <(echo secret)
+exec 9<dist && flock 9
+refused 4 "a second release while one holds dist/"
+exec 9<&-
+before=$(ls -la dist; sha256sum dist/*)
+out=$(scripts/release.sh --dry-run --pkcs12 "$work/signer.p12" --password-file <(printf 'secret\r\n') "${trust[@]}" \
+  --timestamp http://127.0.0.1:38111 --tsa-ca-file "$work/root.pem" 2>&1)
+check "a dry run, its password file ending in CR LF, checks out ($out)" grep -q "dry run of commit .* nothing was changed" <<<"$out"
+check "a dry run changes nothing" test "$before" = "$(ls -la dist; sha256sum dist/*)"
 echo "# a change" >>README.md
-refused "a tree with changes"
+refused 4 "a tree with changes"
 git checkout -q README.md
 
 echo

@@ -1,8 +1,6 @@
-// The seam's wrappers: record the call, fail it where a test asked, else pass it to Windows. Where Wine
-// differs from Windows in what the program's result depends on, they impose Windows' rule.
+// The seam's wrappers: each records its call, and fails it where a test asked or Windows would, else calls Windows.
 #include "win32_seam.h"
 
-#include <cstring>
 #include <cwchar>
 #include <map>
 
@@ -25,15 +23,13 @@ Result Recorded(const std::wstring& call, Result result) {
     return result;
 }
 
-// Windows refuses a path of MAX_PATH characters or more unless it begins with "\\?\" ("Maximum Path
-// Length Limitation", learn.microsoft.com/windows/win32/fileio/maximum-file-path-limitation); Wine
-// takes any length. A refused call fails without an error code, which the program never reads.
+// Windows refuses a path of MAX_PATH characters or more unless it begins with "\\?\" ("Maximum Path Length
+// Limitation", learn.microsoft.com/windows/win32/fileio); Wine takes any. The program reads no error code.
 bool BeyondMaxPath(LPCWSTR path) {
     return std::wcslen(path) >= MAX_PATH && std::wcsncmp(path, L"\\\\?\\", 4) != 0;
 }
 
-// A function pointer as another function type, through void (*)(), which casts to any unwarned.
-template <typename Function, typename Found>
+template <typename Function, typename Found>  // through void (*)(), which casts to any function unwarned
 Function As(Found found) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
@@ -67,9 +63,7 @@ HRESULT WINAPI SeamSHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD d
     if (seam.failingLookups[csidl].count(++seam.lookupCounts[csidl]) != 0) return E_FAIL;
     const auto given = seam.givenFolders.find(csidl);
     if (given == seam.givenFolders.end()) return SHGetFolderPathW(hwnd, csidl, hToken, dwFlags, pszPath);
-    if (given->second.size() >= MAX_PATH) return E_FAIL;
-    pszPath[given->second.copy(pszPath, MAX_PATH)] = L'\0';
-    return S_OK;
+    return given->second.size() < MAX_PATH && std::wcscpy(pszPath, given->second.c_str()) ? S_OK : E_FAIL;
 }
 
 BOOL WINAPI SeamPathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
@@ -77,28 +71,24 @@ BOOL WINAPI SeamPathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
 }
 
 BOOL WINAPI SeamDeleteFileW(LPCWSTR path) {
-    seam.calls.push_back(L"DeleteFileW(" + std::wstring(path) + L")");
-    return BeyondMaxPath(path) ? FALSE : DeleteFileW(path);
+    return Recorded(L"DeleteFileW(" + std::wstring(path) + L")", BeyondMaxPath(path) ? FALSE : DeleteFileW(path));
 }
 
+// Windows refuses to delete a read-only entry, folder or file ([MS-FSA] 2.1.5.14.3, STATUS_CANNOT_DELETE);
+// Wine removes a read-only folder. A missing one, INVALID_FILE_ATTRIBUTES, has the bit, and fails anyway.
 BOOL WINAPI SeamRemoveDirectoryW(LPCWSTR path) {
-    seam.calls.push_back(L"RemoveDirectoryW(" + std::wstring(path) + L")");
-    if (BeyondMaxPath(path)) return FALSE;
-    // Windows refuses to delete a read-only entry, a folder as well as a file ([MS-FSA] 2.1.5.14.3,
-    // FileDispositionInformation: STATUS_CANNOT_DELETE); Wine removes a read-only folder.
-    const DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? FALSE : RemoveDirectoryW(path);
+    const bool refused = BeyondMaxPath(path) || (GetFileAttributesW(path) & FILE_ATTRIBUTE_READONLY) != 0;
+    return Recorded(L"RemoveDirectoryW(" + std::wstring(path) + L")", refused ? FALSE : RemoveDirectoryW(path));
 }
 
 DWORD WINAPI SeamGetFileAttributesW(LPCWSTR path) {
-    seam.calls.push_back(L"GetFileAttributesW(" + std::wstring(path) + L")");
-    if (seam.failingAttributes.count(path) != 0) return INVALID_FILE_ATTRIBUTES;
-    return BeyondMaxPath(path) ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path);
+    const bool failing = seam.failingAttributes.count(path) != 0 || BeyondMaxPath(path);
+    return Recorded(L"GetFileAttributesW(" + std::wstring(path) + L")", failing ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path));
 }
 
 BOOL WINAPI SeamSetFileAttributesW(LPCWSTR path, DWORD attributes) {
-    seam.calls.push_back(L"SetFileAttributesW(" + std::wstring(path) + L", " + std::to_wstring(attributes) + L")");
-    return BeyondMaxPath(path) ? FALSE : SetFileAttributesW(path, attributes);
+    return Recorded(L"SetFileAttributesW(" + std::wstring(path) + L", " + std::to_wstring(attributes) + L")",
+                    BeyondMaxPath(path) ? FALSE : SetFileAttributesW(path, attributes));
 }
 
 HANDLE WINAPI SeamFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW entry) {
@@ -116,8 +106,7 @@ BOOL WINAPI SeamFindClose(HANDLE listing) {
     const auto open = seam.openListings.find(listing);
     if (open == seam.openListings.end()) return Recorded(L"FindClose(#0)", FALSE);  // as Windows fails a closed handle
     seam.calls.push_back(L"FindClose(#" + std::to_wstring(open->second) + L")");
-    seam.openListings.erase(open);
-    return FindClose(listing);
+    return seam.openListings.erase(open), FindClose(listing);
 }
 
 HMODULE WINAPI SeamGetModuleHandleW(LPCWSTR name) {
@@ -125,9 +114,10 @@ HMODULE WINAPI SeamGetModuleHandleW(LPCWSTR name) {
 }
 
 FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
-    seam.calls.push_back(L"GetProcAddress(" + std::wstring(name, name + std::strlen(name)) + L")");
-    const FARPROC found = seam.lackingFunctions.count(name) != 0 ? nullptr : GetProcAddress(module, name);
-    const std::string asked = found != nullptr ? name : "";
+    const std::string asked = name;
+    seam.calls.push_back(L"GetProcAddress(" + std::wstring(asked.begin(), asked.end()) + L")");
+    const FARPROC found = seam.lackingFunctions.count(asked) != 0 ? nullptr : GetProcAddress(module, name);
+    if (found == nullptr) return nullptr;
     if (asked == "SetDefaultDllDirectories") return realSetDefault = found, As<FARPROC>(RecordSetDefaultDllDirectories);
     if (asked == "SetDllDirectoryW") return realSetDirectory = found, As<FARPROC>(RecordSetDllDirectoryW);
     if (asked == "SetProcessMitigationPolicy") return realSetPolicy = found, As<FARPROC>(RecordSetProcessMitigationPolicy);

@@ -320,7 +320,7 @@ TEST_F(UninstallRunTest, StepWhosePathWouldNotFitIsSkippedAlone) {
 
 TEST_F(UninstallRunTest, RunFollowsThePlanStepByStep) {
     // roaming/ and programdata/: V2 and V2.5 installations, each product folder kept by a file held open
-    // in its plug_in, so that the file step inside it runs. Each step looks its known folder up (the
+    // in its plug_in, so that the file step inside it runs, and the companion folder by one of its own. Each step looks its known folder up (the
     // first reuses its pass's lookup), appends its relative path, and then removes it as a tree (T, P for
     // the product folder) or deletes it as a file (F).
     struct Step {
@@ -340,7 +340,8 @@ TEST_F(UninstallRunTest, RunFollowsThePlanStepByStep) {
         {U, 'T', L"Veltrix_Section"}, {U, 'F', L"varnok_tools.rbs"}, {U, 'F', L"SU_Varnok_V2.5\\plug_in\\varnok_tools.rbs"},
     };
     std::vector<std::string> installed = BothInstallations();
-    installed.insert(installed.end(), {"#SU_Varnok_V2/plug_in/held.rb", "#SU_Varnok_V2.5/plug_in/held.rb"});
+    installed.insert(installed.end(), {"#SU_Varnok_V2/plug_in/held.rb", "#SU_Varnok_V2.5/plug_in/held.rb",
+                                       "#Veltrix_Section/held.rb"});
     PlantBoth(installed, installed);
 
     RunUninstall();
@@ -350,7 +351,8 @@ TEST_F(UninstallRunTest, RunFollowsThePlanStepByStep) {
         const std::wstring target = ((step.csidl == U ? roaming_ : common_) / relative).wstring();
         expected.push_back(L"SHGetFolderPathW(" + std::to_wstring(step.csidl) + L")");
         expected.push_back(L"PathAppendW(" + relative + L")");
-        expected.push_back(step.action == 'F' ? L"DeleteFileW(" + target + L")" : L"GetFileAttributesW(" + target + L")");
+        expected.push_back(step.action == 'F' ? L"DeleteFileW(" + target + L")"
+                                              : L"GetFileAttributesW(" + target + (step.action == 'P' ? L") x2" : L") x1"));
     }
     const std::vector<std::wstring> calls = SeamCalls();
     fs::path base;
@@ -360,13 +362,17 @@ TEST_F(UninstallRunTest, RunFollowsThePlanStepByStep) {
             base = *call == L"SHGetFolderPathW(26)" ? roaming_ : common_;
         } else if (call->rfind(L"PathAppendW(", 0) == 0) {
             steps.push_back(*call);
-            // The step's first call on its target, past the checks of the folders on its way.
+            // What the step did with its target, up to the next step's lookup.
             const std::wstring target = (base / call->substr(12, call->size() - 13)).wstring();
-            const auto acted = std::find_if(call, calls.end(), [&](const std::wstring& later) {
-                return later == L"DeleteFileW(" + target + L")" || later == L"GetFileAttributesW(" + target + L")" ||
-                       later.rfind(L"SHGetFolderPathW(", 0) == 0;
+            const auto end = std::find_if(call, calls.end(), [](const std::wstring& later) {
+                return later.rfind(L"SHGetFolderPathW(", 0) == 0;
             });
-            steps.push_back(acted != calls.end() && acted->rfind(L"SHGetFolderPathW(", 0) != 0 ? *acted : L"nothing");
+            const auto looks = std::count(call, end, L"GetFileAttributesW(" + target + L")");
+            if (std::find(call, end, L"DeleteFileW(" + target + L")") != end) {
+                steps.push_back(L"DeleteFileW(" + target + L")");
+            } else {
+                steps.push_back(looks == 0 ? L"nothing" : L"GetFileAttributesW(" + target + L") x" + std::to_wstring(looks));
+            }
         }
     }
     EXPECT_EQ(steps, expected);

@@ -61,7 +61,7 @@ protected:
     void TearDown() override {
         EXPECT_EQ(Snapshot(outside_), outsideBefore_) << "something outside the work area changed";
         ExpectEveryListingClosedOnce();
-        for (HANDLE held : held_) CloseHandle(held);
+        LetGo();
         for (const std::wstring& root : mapped_) Hands(L"unmap|" + root);
         RemoveAll(root_);
     }
@@ -101,6 +101,12 @@ protected:
         }
         if (listing != INVALID_HANDLE_VALUE) FindClose(listing);
         return names;
+    }
+
+    // Closes what KeepFromDeletion holds.
+    void LetGo() {
+        for (HANDLE held : held_) CloseHandle(held);
+        held_.clear();
     }
 
     static bool Exists(const fs::path& path) {

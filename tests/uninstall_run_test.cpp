@@ -87,6 +87,7 @@ protected:
     // Both folders afresh: other vendors' plug-ins, and the entries given for each; false as Plant.
     bool PlantBoth(const std::vector<std::string>& roaming, const std::vector<std::string>& common) {
         ResetSeam();
+        LetGo();
         bool planted = true;
         for (const auto& [base, entries] : {std::pair{roaming_, roaming}, std::pair{common_, common}}) {
             RemoveAll(base / "SketchUp");

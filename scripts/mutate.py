@@ -254,7 +254,8 @@ def try_mutant(tree, template, mutant):
         built = subprocess.run(["cmake", "--build", str(tree / "build"), "--target", "program_tests", "-j", "1"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if built.returncode != 0:
-            if f"{mutant['file']}:" in built.stdout and "error" in built.stdout:
+            # The compiler or the linker refusing the fault, in the file or in one that includes it.
+            if re.search(r"(\.(cpp|h):\d+:\d+: error:|undefined reference to)", built.stdout):
                 return "not compiled"
             raise Broken(f"a build failed with no fault to blame:\n{built.stdout[-3000:]}")
         return "survived" if run_suite(tree, template) == "passed" else "killed"

@@ -155,6 +155,9 @@ TEST_F(UninstallRunTest, ReportSaysWhatStayedAndWhere) {
         {"a product folder that is a link is found; Wine cannot remove such a link, and its target is never touched",
          {"SU_Varnok_V2 -> dir"}, {"SU_Varnok_V2.5 -> dir", "Veltrix_Section -> dir"}, LeftShared, {"SU_Varnok_V2"},
          {"SU_Varnok_V2.5", "Veltrix_Section"}},
+        {"a failed later lookup skips only its own step: pass 4's third, and pass 1's fourth (the tools file, which "
+         "pass 4's fifth step then deletes)",
+         {"varnok_tools.rbs"}, {}, NotFound, {}, {}, {4, 9}},
         {"a file step never reaches through a link that survived, and the next step runs (pass 4's lookups for "
          "Veltrix_Section fail, however many steps before it ran)",
          {"SU_Varnok_V2/main.rb", "SU_Varnok_V2/plug_in -> dir", "Veltrix_Section/a.rb"}, {}, Left, {"SU_Varnok_V2"},

@@ -4,6 +4,8 @@
 
 #include "temp_tree.h"
 
+#include <algorithm>
+
 namespace {
 
 using RemoveFolderTreeTest = TempTreeTest;
@@ -95,9 +97,14 @@ TEST_F(RemoveFolderTreeTest, LinksAreNeverEnteredAndTheirTargetsNeverTouched) {
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
     EXPECT_FALSE(Exists(target / "a.txt"));
     EXPECT_TRUE(RemoveFolderTree((inside / "handed").wstring())) << "a folder link handed in counts as found";
-    for (const std::wstring& call : SeamCalls()) {
+    const std::vector<std::wstring> calls = SeamCalls();
+    for (const std::wstring& call : calls) {
         EXPECT_EQ(call.find(L"link\\"), std::wstring::npos) << "entered a link: " << fs::path(call).string();
         EXPECT_EQ(call.find(L"handed\\"), std::wstring::npos) << "entered a link: " << fs::path(call).string();
+    }
+    for (const fs::path& link : {target / "dirlink", target / "sub" / "deeplink", inside / "handed"}) {
+        EXPECT_NE(std::find(calls.begin(), calls.end(), L"RemoveDirectoryW(" + link.wstring() + L")"), calls.end())
+            << link << " is removed as a link";
     }
 }
 

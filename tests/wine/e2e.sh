@@ -58,7 +58,7 @@ scenario() {
   [[ "$style" == "$want_style" ]] || fail "box style $style, wanted $want_style"
   [[ "$status" == 1 ]] || fail "exit status $status"
   [[ "$dll_search" =~ \(0*800\)$ ]] || fail "DLL search not restricted to System32 ('$dll_search')"
-  # ProcessRedirectionTrustPolicy (16), a buffer (its flags are checked on the host), 4 bytes
+  # ProcessRedirectionTrustPolicy (16), a buffer (its flags are checked by program_tests), 4 bytes
   [[ "$policy" =~ \(0*10,[0-9a-f]+,0*4\)$ ]] || fail "no redirection trust asked for ('$policy')"
   after=$(snapshot)
   [[ "$at_box" == "$after" ]] || fail "the drive changed after the box appeared"

@@ -146,10 +146,14 @@ commit=$said
 version=$(scripts/version.sh) || fail 4 "no VERSION in CMakeLists.txt"
 if [[ -L dist ]]; then fail 4 "dist is a symbolic link; it must be a folder of this checkout"; fi
 if [[ -e dist && ! -d dist ]]; then fail 4 "dist is not a folder"; fi
-if [[ -d dist ]]; then
-  [[ -w dist && -x dist ]] || fail 4 "dist/ cannot be written"
+# lock_dist: holds dist/ for the rest of the run (fd 8), or refuses at once when another run holds it.
+lock_dist() {
   exec 8<dist
   flock -n 8 || fail 4 "another release is running on dist/; nothing was changed"
+}
+if [[ -d dist ]]; then
+  [[ -w dist && -x dist ]] || fail 4 "dist/ cannot be written"
+  lock_dist
 elif [[ ! -w . ]]; then
   fail 4 "dist/ cannot be made here"
 fi
@@ -173,8 +177,7 @@ done
 
 if [[ ! -d dist && -z "$dry_run" ]]; then
   mkdir dist || fail 4 "dist/ cannot be made here"
-  exec 8<dist
-  flock -n 8 || fail 4 "another release is running on dist/; nothing was changed"
+  lock_dist
 fi
 
 # What an earlier run that was killed left behind: its work folder, which its watcher could not remove.

@@ -122,11 +122,13 @@ protected:
         const char* hands = std::getenv("UNINSTALLER_HANDS");
         if (hands == nullptr) return false;
         static int count = 0;
-        const fs::path asked = fs::path(hands) / (std::to_string(++count) + ".req");
-        std::ofstream(fs::path(asked).replace_extension(".tmp"), std::ios::binary) << fs::path(request).string() << "\n";
-        fs::rename(fs::path(asked).replace_extension(".tmp"), asked);
-        for (int wait = 0; wait < 3000 && !fs::exists(fs::path(asked).replace_extension(".done")); ++wait) Sleep(10);
-        return fs::exists(fs::path(asked).replace_extension(".done"));
+        const fs::path asked = fs::path(hands) / std::to_string(++count);
+        const fs::path written = fs::path(asked) += ".tmp", request_file = fs::path(asked) += ".req",
+                       answered = fs::path(asked) += ".done";
+        std::ofstream(written, std::ios::binary) << fs::path(request).string() << "\n";
+        fs::rename(written, request_file);
+        for (int wait = 0; wait < 3000 && !fs::exists(answered); ++wait) Sleep(10);
+        return fs::exists(answered);
     }
 
     bool MapRoot(const std::wstring& root, const fs::path& folder) {

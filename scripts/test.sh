@@ -53,7 +53,7 @@ for preset in windows-x86 windows-x64; do
 done
 
 echo "== shellcheck"
-if shellcheck -x scripts/*.sh scripts/wine64/* tests/*/*.sh bench/*.sh; then
+if shellcheck -x scripts/*.sh scripts/wine64/* tests/*/*.sh bench/*.sh && shellcheck -x --shell=bash cmake/wine-run.sh.in; then
   summary+=("shellcheck: 1 passed, 0 failed, 0 skipped") passed=$((passed + 1))
 else
   summary+=("shellcheck: 0 passed, 1 failed, 0 skipped") failed=$((failed + 1))

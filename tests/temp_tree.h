@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -59,12 +60,25 @@ protected:
     }
 
     void TearDown() override {
-        EXPECT_EQ(Snapshot(outside_), outsideBefore_) << "something outside the work area changed";
+        ExpectOutsideUnchanged("");
         ExpectEveryListingClosedOnce();
         LetGo();
-        for (const std::wstring& root : mapped_) Hands(L"unmap|" + root);
+        for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) (*undo)();
         RemoveAll(root_);
+        if (!skipped_.empty()) GTEST_SKIP() << "rows not run: " << skipped_;
     }
+
+    void ExpectOutsideUnchanged(const std::string& when) const {
+        EXPECT_EQ(Snapshot(outside_), outsideBefore_) << "something outside the work area changed " << when;
+    }
+
+    // Notes a row that cannot run here; the test then reports as skipped, with the reason, once its
+    // other rows have run.
+    void SkipRow(const std::string& why) { skipped_ += (skipped_.empty() ? "" : "; ") + why; }
+
+    // Runs `undo` when the test ends, however it ends short of the process dying (the runner then
+    // starts the next run from a fresh copy of the prefix).
+    void OnTearDown(std::function<void()> undo) { undo_.push_back(std::move(undo)); }
 
     static void MakeFile(const fs::path& path, const std::string& content = "x", bool readOnly = false) {
         fs::create_directories(path.parent_path());
@@ -86,7 +100,7 @@ protected:
     // Removes `path` with everything below it, never through a link, and names taken as written.
     static void RemoveAll(const fs::path& path) {
         std::error_code error;
-        if (!Hands(L"remove|" + path.wstring())) fs::remove_all(L"\\\\?\\" + path.wstring(), error);
+        if (Ask(L"remove|" + path.wstring()) == NoHelper) fs::remove_all(L"\\\\?\\" + path.wstring(), error);
     }
 
     // The names in `folder`, whatever its length.
@@ -115,24 +129,36 @@ protected:
 
     // What no Win32 call can do under Wine, done by the test runner's helper on the host (wine-run.sh):
     // "link|AT|TARGET" a folder link, "readonly|FOLDER", "remove|PATH" (never through a link), "map|ROOT|
-    // FOLDER" a drive ("y:") or share ("unc\server\share") naming FOLDER, "unmap|ROOT". False where there
-    // is no helper, as on Windows.
+    // FOLDER" a drive ("y:") or share ("unc\server\share") naming FOLDER, "unmap|ROOT". Where there is no
+    // helper, as on Windows, the row is noted as skipped; a request the helper refused or left unanswered
+    // fails the test, named. True only when the helper did it.
+    enum Answer { Done, NoHelper, Failed };
     static bool HandsAvailable() { return std::getenv("UNINSTALLER_HANDS") != nullptr; }
-    static bool Hands(const std::wstring& request) {
+    static Answer Ask(const std::wstring& request) {
         const char* hands = std::getenv("UNINSTALLER_HANDS");
-        if (hands == nullptr) return false;
+        if (hands == nullptr) return NoHelper;
         static int count = 0;
         const fs::path asked = fs::path(hands) / std::to_string(++count);
         const fs::path written = fs::path(asked) += ".tmp", request_file = fs::path(asked) += ".req",
                        answered = fs::path(asked) += ".done";
         std::ofstream(written, std::ios::binary) << fs::path(request).string() << "\n";
         fs::rename(written, request_file);
-        for (int wait = 0; wait < 3000 && !fs::exists(answered); ++wait) Sleep(10);
-        return fs::exists(answered);
+        for (int wait = 0; wait < 6000 && !fs::exists(answered); ++wait) Sleep(10);
+        std::string answer;
+        std::getline(std::ifstream(answered), answer);
+        if (answer == "ok") return Done;
+        ADD_FAILURE() << "the runner's helper " << (fs::exists(answered) ? "refused: " + answer : "did not answer in 60 s")
+                      << ": " << fs::path(request).string();
+        return Failed;
+    }
+    bool Hands(const std::wstring& request) {
+        const Answer answer = Ask(request);
+        if (answer == NoHelper) SkipRow("needs the Wine runner's helper: " + fs::path(request).string());
+        return answer == Done;
     }
 
     bool MapRoot(const std::wstring& root, const fs::path& folder) {
-        mapped_.push_back(root);
+        OnTearDown([root] { Ask(L"unmap|" + root); });
         return Hands(L"map|" + root + L"|" + folder.wstring());
     }
 
@@ -153,5 +179,6 @@ protected:
 private:
     std::map<std::wstring, std::string> outsideBefore_;
     std::vector<HANDLE> held_;
-    std::vector<std::wstring> mapped_;
+    std::vector<std::function<void()>> undo_;
+    std::string skipped_;
 };

@@ -22,8 +22,8 @@ const char ReportLeftForAdministrator[] =
 
 // What the run has seen of the product folders, for the report.
 struct InstallState {
-    bool installFound;                // a product folder's listing opened
-    bool installLeftInUserAppData;    // one found was still there after its removal
+    bool installFound;                // a product folder was there
+    bool installLeftInUserAppData;    // one was still there after its step
     bool installLeftInCommonAppData;  // the same below the shared folder, where an administrator installed it
 };
 
@@ -106,22 +106,34 @@ void AskForRedirectionTrust() {
     }
 }
 
-// Performs one step on its composed target path below `baseFolder`.
-void PerformStep(StepAction action, const WCHAR* path, BaseFolder baseFolder, InstallState* state) {
+// True when the product folder at `path` is there: a folder, a link to one included, or a path whose
+// lookup failed for another reason than its absence, since what cannot be looked at may still be there.
+bool ProductFolderIsThere(const WCHAR* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+// Performs one step on its composed target path below `baseFolder`; `wayIsPlain` is false when a folder
+// on the way may not be passed, and then nothing is removed. A product folder that is there after its
+// step, whether it could not be removed or was not even tried, counts as found and left.
+void PerformStep(StepAction action, const WCHAR* path, bool wayIsPlain, BaseFolder baseFolder, InstallState* state) {
     switch (action) {
-    case RemoveProductTree:
-        if (RemoveFolderTree(std::wstring(path))) {
-            state->installFound = true;
-            bool& installLeft =
-                baseFolder == CommonAppData ? state->installLeftInCommonAppData : state->installLeftInUserAppData;
-            if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) installLeft = true;
-        }
+    case RemoveProductTree: {
+        const bool listed = wayIsPlain && RemoveFolderTree(std::wstring(path));
+        const bool left = ProductFolderIsThere(path);
+        state->installFound = state->installFound || listed || left;
+        bool& installLeft =
+            baseFolder == CommonAppData ? state->installLeftInCommonAppData : state->installLeftInUserAppData;
+        installLeft = installLeft || left;
         break;
+    }
     case RemoveTree:
-        RemoveFolderTree(std::wstring(path));
+        if (wayIsPlain) RemoveFolderTree(std::wstring(path));
         break;
     case RemoveFile:
-        DeleteFileW(path);  // a read-only loose file stays: its attributes are not touched
+        if (wayIsPlain) DeleteFileW(path);  // a read-only loose file stays: its attributes are not touched
         break;
     }
 }
@@ -155,8 +167,9 @@ void RunUninstall() {
             if (!isFirst && !LookUpBaseFolder(pass.baseFolder, path)) continue;
             // PathAppendW empties the buffer when the result would not fit: never act on what is left.
             if (!PathAppendW(path, step.relativePath)) continue;
-            if (CrossesLinkOrUnreadableFolder(path, step.relativePath, TrustedPartLength(pass.baseFolder))) continue;
-            PerformStep(step.action, path, pass.baseFolder, &state);
+            const bool wayIsPlain =
+                !CrossesLinkOrUnreadableFolder(path, step.relativePath, TrustedPartLength(pass.baseFolder));
+            PerformStep(step.action, path, wayIsPlain, pass.baseFolder, &state);
         }
     }
     ShowReport(state);

@@ -31,24 +31,43 @@ bool IsPlainName(const wchar_t* name) {
            !IsDeviceName(name);
 }
 
-// Deletes one file found by the listing, after clearing its read-only bit. A link is deleted as it
-// stands: its attributes are not touched, since that could reach the target.
+bool IsLink(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool IsFolder(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Deletes one plain file found by the listing, after clearing its read-only bit. The deletion is tried
+// whatever the attribute calls answered.
 void RemoveListedFile(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
         SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     DeleteFileW(path.c_str());
 }
 
+// Removes a link or mount point as it stands, never through it: its attributes are not touched either,
+// since that could reach the target.
+void RemoveLink(const std::wstring& path, DWORD attributes) {
+    if (IsFolder(attributes)) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        DeleteFileW(path.c_str());
+    }
+}
+
 }  // namespace
 
 bool RemoveFolderTree(const std::wstring& folder) {
-    // A link (or mount point) handed in is removed as a link; listing through it would reach its target.
-    DWORD self = GetFileAttributesW(folder.c_str());
-    if (self != INVALID_FILE_ATTRIBUTES && (self & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        if ((self & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-        RemoveDirectoryW(folder.c_str());
+    // Only a plain folder is listed: one whose attributes cannot be read may be anything, a link
+    // included, and is left alone.
+    const DWORD self = GetFileAttributesW(folder.c_str());
+    if (self == INVALID_FILE_ATTRIBUTES || !IsFolder(self)) return false;
+    if (IsLink(self)) {
+        RemoveLink(folder, self);
         return true;
     }
 
@@ -58,10 +77,13 @@ bool RemoveFolderTree(const std::wstring& folder) {
     do {
         if (!IsPlainName(entry.cFileName)) continue;
         const std::wstring child = folder + L'\\' + entry.cFileName;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            RemoveListedFile(child);
+        // What the entry is comes from the listing's own record: no later lookup turns a link into a folder.
+        if (IsLink(entry.dwFileAttributes)) {
+            RemoveLink(child, entry.dwFileAttributes);
+        } else if (IsFolder(entry.dwFileAttributes)) {
+            RemoveFolderTree(child);
         } else {
-            RemoveFolderTree(child);  // which removes a link to a folder as a link
+            RemoveListedFile(child);
         }
     } while (FindNextFileW(listing, &entry) == TRUE);
     FindClose(listing);

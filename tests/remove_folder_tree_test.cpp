@@ -80,31 +80,52 @@ TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
     EXPECT_FALSE(Exists(target / "y.txt"));
 }
 
-TEST_F(RemoveFolderTreeTest, LinksAreNeverEnteredAndTheirTargetsNeverTouched) {
-    // inside/ handed -> outside/dir, and target/ dirlink -> outside/dir, a.txt, sub/ deeplink -> outside
-    // Wine cannot remove a link to a folder that holds anything, so the links stay; no file links, which
-    // Wine shows as plain files and deletes through.
-    const fs::path inside = root_ / "inside";
-    const fs::path target = inside / "target";
-    MakeFile(target / "a.txt");
-    ASSERT_TRUE(fs::create_directories(target / "sub"));
-    if (!Hands(L"link|" + (target / "dirlink").wstring() + L"|" + (outside_ / "dir").wstring())) {
-        GTEST_SKIP() << "needs the Wine runner's helper to make links";
-    }
-    ASSERT_TRUE(Hands(L"link|" + (target / "sub" / "deeplink").wstring() + L"|" + outside_.wstring()));
-    ASSERT_TRUE(Hands(L"link|" + (inside / "handed").wstring() + L"|" + (outside_ / "dir").wstring()));
+TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
+    // inside/ target/ a.txt, sub/ b.txt, and the row's entry: below target/ or handed in itself
+    // (inside/handed), a link to outside/dir or a plain folder holding c.txt, its attribute lookup
+    // answered or refused. Wine cannot remove a link to a folder that holds anything, so links stay;
+    // no file links, which Wine shows as plain files and deletes through.
+    struct Row {
+        const char* shows;
+        bool handedIn, link, lookupRefused;
+    };
+    const Row rows[] = {
+        {"a link below the folder is removed as a link", false, true, false},
+        {"... and never entered when its lookup fails", false, true, true},
+        {"a link handed in is removed as a link, and counts as found", true, true, false},
+        {"... and is left alone, not found, when its lookup fails", true, true, true},
+        {"a plain subfolder whose lookup fails is left alone with what it holds", false, false, true},
+        {"a plain folder handed in whose lookup fails is not listed", true, false, true},
+    };
+    const fs::path inside = root_ / "inside", target = inside / "target";
+    for (const Row& row : rows) {
+        RemoveAll(target);
+        RemoveAll(inside / "handed");
+        SeamReset();
+        MakeFile(target / "a.txt");
+        MakeFile(target / "sub" / "b.txt");
+        const fs::path entry = row.handedIn ? inside / "handed" : target / "entry";
+        if (!row.link) {
+            MakeFile(entry / "c.txt");
+        } else if (!Hands(L"link|" + entry.wstring() + L"|" + (outside_ / "dir").wstring())) {
+            continue;
+        }
+        if (row.lookupRefused) SeamFailOn(L"GetFileAttributesW", entry.wstring());
 
-    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
-    EXPECT_FALSE(Exists(target / "a.txt"));
-    EXPECT_TRUE(RemoveFolderTree((inside / "handed").wstring())) << "a folder link handed in counts as found";
-    const std::vector<std::wstring> calls = SeamCalls();
-    for (const std::wstring& call : calls) {
-        EXPECT_EQ(call.find(L"link\\"), std::wstring::npos) << "entered a link: " << fs::path(call).string();
-        EXPECT_EQ(call.find(L"handed\\"), std::wstring::npos) << "entered a link: " << fs::path(call).string();
-    }
-    for (const fs::path& link : {target / "dirlink", target / "sub" / "deeplink", inside / "handed"}) {
-        EXPECT_NE(std::find(calls.begin(), calls.end(), L"RemoveDirectoryW(" + link.wstring() + L")"), calls.end())
-            << link << " is removed as a link";
+        const bool found = RemoveFolderTree((row.handedIn ? entry : target).wstring());
+        EXPECT_EQ(found, !row.handedIn || (row.link && !row.lookupRefused)) << row.shows;
+        const std::vector<std::wstring> calls = SeamCalls();
+        for (const std::wstring& call : calls) {
+            EXPECT_EQ(call.find(entry.wstring() + L"\\"), std::wstring::npos)
+                << row.shows << ": entered " << fs::path(call).string();
+        }
+        const bool removedAsLink = std::find(calls.begin(), calls.end(), L"RemoveDirectoryW(" + entry.wstring() + L")") != calls.end();
+        EXPECT_EQ(removedAsLink, row.link && !(row.handedIn && row.lookupRefused)) << row.shows;
+        EXPECT_EQ(Exists(entry / "c.txt"), !row.link) << row.shows;
+        if (!row.handedIn) {
+            EXPECT_FALSE(Exists(target / "a.txt")) << row.shows;
+            EXPECT_FALSE(Exists(target / "sub")) << row.shows;
+        }
     }
 }
 
@@ -134,6 +155,12 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
         {"COM", false, "a port's name without its digit"},
         {"AU.txt", false, "a device name's prefix before an extension"},
     };
+    // Between the superscripts 2 and 3 (U+00B2, U+00B3) and 1 (U+00B9) lie characters that are no digit.
+    for (const char* port : {"COM", "LPT"}) {
+        for (const char* other : {"\u00b4", "\u00b5", "\u00b6", "\u00b7", "\u00b8"}) {
+            rows.push_back({std::string(port) + other, false, "no superscript digit"});
+        }
+    }
     // Every device name, in either case, alone, before one extension or two, and before spaces and an
     // extension; a space followed by more makes an ordinary name.
     std::vector<std::string> devices = {"CON", "PRN", "AUX", "NUL"};

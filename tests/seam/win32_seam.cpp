@@ -1,6 +1,8 @@
 // The seam's wrappers: each records its call, and fails it where a test asked or Windows would, else calls Windows.
 #include "win32_seam.h"
 
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <map>
 
@@ -10,23 +12,35 @@ struct Seam {
     std::map<int, std::set<int>> failingLookups;
     std::map<int, int> lookupCounts;
     std::map<int, std::wstring> givenFolders;
-    std::set<std::wstring> failingAttributes;
+    std::set<std::wstring> failingOn;  // "function|path"
+    std::size_t failingCall;           // 0: none
     std::set<std::string> lackingFunctions;
     std::vector<std::wstring> calls;
     std::map<HANDLE, int> openListings;  // each open listing's number
     int listingCount;
 } seam;
 
-template <typename Result>
-Result Recorded(const std::wstring& call, Result result) {
-    seam.calls.push_back(call);
-    return result;
-}
+std::wstring Text(LPCWSTR text) { return text != nullptr ? text : L"(null)"; }
+std::wstring Text(LPCSTR text) { return text != nullptr ? std::wstring(text, text + std::strlen(text)) : L"(null)"; }
 
 // Windows refuses a path of MAX_PATH characters or more unless it begins with "\\?\" ("Maximum Path Length
-// Limitation", learn.microsoft.com/windows/win32/fileio); Wine takes any. The program reads no error code.
+// Limitation", learn.microsoft.com/windows/win32/fileio), often with ERROR_PATH_NOT_FOUND (git for Windows,
+// "Win32: support long paths"); Wine takes any.
 bool BeyondMaxPath(LPCWSTR path) {
-    return std::wcslen(path) >= MAX_PATH && std::wcsncmp(path, L"\\\\?\\", 4) != 0;
+    return path != nullptr && std::wcslen(path) >= MAX_PATH && std::wcsncmp(path, L"\\\\?\\", 4) != 0;
+}
+
+// Records the call; true when it is to fail, by its number or by its function and path, or because its
+// path is beyond MAX_PATH. A failing call sets the last error as Windows would.
+bool Refused(const std::wstring& function, const std::wstring& arguments, LPCWSTR path = nullptr,
+             DWORD error = ERROR_ACCESS_DENIED) {
+    seam.calls.push_back(function + L"(" + arguments + L")");
+    if (seam.calls.size() == seam.failingCall || (path != nullptr && seam.failingOn.count(function + L"|" + path) != 0)) {
+        SetLastError(error);
+        return true;
+    }
+    if (BeyondMaxPath(path)) SetLastError(ERROR_PATH_NOT_FOUND);
+    return BeyondMaxPath(path);
 }
 
 template <typename Function, typename Found>  // through void (*)(), which casts to any function unwarned
@@ -37,16 +51,19 @@ Function As(Found found) {
 // The kernel32 functions the program finds at run time are found as recorders that call the real ones.
 FARPROC realSetDefault, realSetDirectory, realSetPolicy;
 BOOL WINAPI RecordSetDefaultDllDirectories(DWORD flags) {
-    return Recorded(L"SetDefaultDllDirectories(" + std::to_wstring(flags) + L")",
-                    As<decltype(&SetDefaultDllDirectories)>(realSetDefault)(flags));
+    if (Refused(L"SetDefaultDllDirectories", std::to_wstring(flags))) return FALSE;
+    return As<decltype(&SetDefaultDllDirectories)>(realSetDefault)(flags);
 }
 BOOL WINAPI RecordSetDllDirectoryW(LPCWSTR path) {
-    return Recorded(L"SetDllDirectoryW(" + std::wstring(path) + L")", As<decltype(&SetDllDirectoryW)>(realSetDirectory)(path));
+    if (Refused(L"SetDllDirectoryW", Text(path))) return FALSE;
+    return As<decltype(&SetDllDirectoryW)>(realSetDirectory)(path);
 }
 BOOL WINAPI RecordSetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length) {
-    return Recorded(L"SetProcessMitigationPolicy(" + std::to_wstring(policy) + L", " +
-                        std::to_wstring(*static_cast<DWORD*>(buffer)) + L", " + std::to_wstring(length) + L")",
-                    As<decltype(&SetProcessMitigationPolicy)>(realSetPolicy)(policy, buffer, length));
+    const std::wstring flags = buffer != nullptr ? std::to_wstring(*static_cast<DWORD*>(buffer)) : L"(null)";
+    if (Refused(L"SetProcessMitigationPolicy", std::to_wstring(policy) + L", " + flags + L", " + std::to_wstring(length))) {
+        return FALSE;
+    }
+    return As<decltype(&SetProcessMitigationPolicy)>(realSetPolicy)(policy, buffer, length);
 }
 
 }  // namespace
@@ -54,68 +71,77 @@ BOOL WINAPI RecordSetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, P
 void SeamReset() { seam = Seam(); }
 void SeamFailFolderLookups(int csidl, const std::set<int>& lookupNumbers) { seam.failingLookups[csidl] = lookupNumbers; }
 void SeamGiveFolderPath(int csidl, const std::wstring& path) { seam.givenFolders[csidl] = path; }
-void SeamFailAttributes(const std::wstring& path) { seam.failingAttributes.insert(path); }
+void SeamFailOn(const std::wstring& function, const std::wstring& path) { seam.failingOn.insert(function + L"|" + path); }
+void SeamFailCall(std::size_t number) { seam.failingCall = number; }
 void SeamLackKernelFunction(const std::string& name) { seam.lackingFunctions.insert(name); }
 std::vector<std::wstring> SeamCalls() { return seam.calls; }
 
+// A given folder longer than the buffer fails, as the lookup of a registry value that does not fit would.
 HRESULT WINAPI SeamSHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath) {
-    seam.calls.push_back(L"SHGetFolderPathW(" + std::to_wstring(csidl) + L")");
+    if (Refused(L"SHGetFolderPathW", std::to_wstring(csidl))) return E_FAIL;
     if (seam.failingLookups[csidl].count(++seam.lookupCounts[csidl]) != 0) return E_FAIL;
     const auto given = seam.givenFolders.find(csidl);
     if (given == seam.givenFolders.end()) return SHGetFolderPathW(hwnd, csidl, hToken, dwFlags, pszPath);
     return given->second.size() < MAX_PATH && std::wcscpy(pszPath, given->second.c_str()) ? S_OK : E_FAIL;
 }
 
+// A refused append leaves the buffer empty, as Windows' does when the result would not fit.
 BOOL WINAPI SeamPathAppendW(LPWSTR pszPath, LPCWSTR pszMore) {
-    return Recorded(L"PathAppendW(" + std::wstring(pszMore) + L")", PathAppendW(pszPath, pszMore));
+    if (Refused(L"PathAppendW", Text(pszMore))) return pszPath != nullptr && (*pszPath = L'\0'), FALSE;
+    return PathAppendW(pszPath, pszMore);
 }
 
 BOOL WINAPI SeamDeleteFileW(LPCWSTR path) {
-    return Recorded(L"DeleteFileW(" + std::wstring(path) + L")", BeyondMaxPath(path) ? FALSE : DeleteFileW(path));
+    return Refused(L"DeleteFileW", Text(path), path) ? FALSE : DeleteFileW(path);
 }
 
 // Windows refuses to delete a read-only entry, folder or file ([MS-FSA] 2.1.5.14.3, STATUS_CANNOT_DELETE);
-// Wine removes a read-only folder. A missing one, INVALID_FILE_ATTRIBUTES, has the bit, and fails anyway.
+// Wine removes a read-only folder.
 BOOL WINAPI SeamRemoveDirectoryW(LPCWSTR path) {
-    const bool refused = BeyondMaxPath(path) || (GetFileAttributesW(path) & FILE_ATTRIBUTE_READONLY) != 0;
-    return Recorded(L"RemoveDirectoryW(" + std::wstring(path) + L")", refused ? FALSE : RemoveDirectoryW(path));
+    if (Refused(L"RemoveDirectoryW", Text(path), path)) return FALSE;
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return RemoveDirectoryW(path);
 }
 
 DWORD WINAPI SeamGetFileAttributesW(LPCWSTR path) {
-    const bool failing = seam.failingAttributes.count(path) != 0 || BeyondMaxPath(path);
-    return Recorded(L"GetFileAttributesW(" + std::wstring(path) + L")", failing ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path));
+    return Refused(L"GetFileAttributesW", Text(path), path) ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path);
 }
 
 BOOL WINAPI SeamSetFileAttributesW(LPCWSTR path, DWORD attributes) {
-    return Recorded(L"SetFileAttributesW(" + std::wstring(path) + L", " + std::to_wstring(attributes) + L")",
-                    BeyondMaxPath(path) ? FALSE : SetFileAttributesW(path, attributes));
+    return Refused(L"SetFileAttributesW", Text(path) + L", " + std::to_wstring(attributes), path)
+               ? FALSE
+               : SetFileAttributesW(path, attributes);
 }
 
 HANDLE WINAPI SeamFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW entry) {
-    std::wstring call = L"FindFirstFileW(" + std::wstring(pattern) + L")";
-    HANDLE listing = BeyondMaxPath(pattern) ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern, entry);
-    if (listing != INVALID_HANDLE_VALUE) call += L" #" + std::to_wstring(seam.openListings[listing] = ++seam.listingCount);
-    return Recorded(call, listing);
+    if (Refused(L"FindFirstFileW", Text(pattern), pattern)) return INVALID_HANDLE_VALUE;
+    HANDLE listing = FindFirstFileW(pattern, entry);
+    if (listing != INVALID_HANDLE_VALUE) seam.calls.back() += L" #" + std::to_wstring(seam.openListings[listing] = ++seam.listingCount);
+    return listing;
 }
 
 BOOL WINAPI SeamFindNextFileW(HANDLE listing, LPWIN32_FIND_DATAW entry) {
-    return Recorded(L"FindNextFileW", FindNextFileW(listing, entry));
+    return Refused(L"FindNextFileW", L"") ? FALSE : FindNextFileW(listing, entry);
 }
 
 BOOL WINAPI SeamFindClose(HANDLE listing) {
     const auto open = seam.openListings.find(listing);
-    if (open == seam.openListings.end()) return Recorded(L"FindClose(#0)", FALSE);  // as Windows fails a closed handle
-    seam.calls.push_back(L"FindClose(#" + std::to_wstring(open->second) + L")");
-    return seam.openListings.erase(open), FindClose(listing);
+    const int number = open != seam.openListings.end() ? open->second : 0;
+    if (number != 0) seam.openListings.erase(open);
+    return Refused(L"FindClose", L"#" + std::to_wstring(number)) ? FALSE : FindClose(listing);
 }
 
 HMODULE WINAPI SeamGetModuleHandleW(LPCWSTR name) {
-    return Recorded(L"GetModuleHandleW(" + std::wstring(name) + L")", GetModuleHandleW(name));
+    return Refused(L"GetModuleHandleW", Text(name), nullptr, ERROR_MOD_NOT_FOUND) ? nullptr : GetModuleHandleW(name);
 }
 
 FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
-    const std::string asked = name;
-    seam.calls.push_back(L"GetProcAddress(" + std::wstring(asked.begin(), asked.end()) + L")");
+    if (Refused(L"GetProcAddress", Text(name), nullptr, ERROR_PROC_NOT_FOUND)) return nullptr;
+    const std::string asked = name != nullptr ? name : "";
     const FARPROC found = seam.lackingFunctions.count(asked) != 0 ? nullptr : GetProcAddress(module, name);
     if (found == nullptr) return nullptr;
     if (asked == "SetDefaultDllDirectories") return realSetDefault = found, As<FARPROC>(RecordSetDefaultDllDirectories);
@@ -124,7 +150,8 @@ FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
     return found;
 }
 
-int WINAPI SeamMessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT style) {
-    const std::string shown = std::string(text) + "|" + caption + "|" + std::to_string(style);
-    return Recorded(L"MessageBoxA(" + std::wstring(shown.begin(), shown.end()) + L")", IDOK);
+int WINAPI SeamMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+    const std::wstring shown = Text(text) + L"|" + Text(caption) + L"|" + std::to_wstring(style) + L"|" +
+                               std::to_wstring(reinterpret_cast<std::uintptr_t>(owner));
+    return Refused(L"MessageBoxA", shown) ? 0 : IDOK;
 }

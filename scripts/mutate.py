@@ -3,8 +3,9 @@
 included), builds the 64-bit test program (program_tests.exe) with it, runs that under Wine inside
 bubblewrap, where nothing but the worker's own copy of the tree and a fresh /tmp can be written, and reports
 the faults the suite did not catch. A fault counts as killed only when a test failed, or the test program
-crashed or hung after it had started; a build, sandbox or Wine start that fails for any other reason is
-reported apart and stops the sweep.
+crashed after it had started; a run that was still going after TIMEOUT seconds is reported apart, with
+its time, and never counted as killed; a build, sandbox or Wine start that fails for any other reason
+stops the sweep.
 
 The faults are the standard operators: a relational or equality operator replaced, && and || swapped,
 a condition negated or replaced by true or by false, an integer or character constant moved by one, a
@@ -31,6 +32,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 PROGRAM = ["app", "plan", "removal"]
 EQUIVALENTS = ROOT / "scripts" / "equivalent-mutants.txt"
+TIMEOUT = 300  # seconds for one run of the suite; it takes about one minute on an idle machine
 
 RELATIONAL = {"<": ["<=", ">", "!="], "<=": ["<", ">", "=="], ">": [">=", "<", "!="], ">=": [">", "<", "=="],
               "==": ["!="], "!=": ["=="]}
@@ -185,7 +187,8 @@ class Broken(Exception):
 
 
 def make_worker(index, base, template):
-    """A copy of the working tree and a windows-x64 build of its own, unoptimised for quick rebuilds."""
+    """A copy of the working tree and a windows-x64 build of its own, unoptimised for quick rebuilds, with
+    the prefix template in its build folder, from which its runner copies each run's prefix afresh."""
     tree = base / f"tree-{index}"
     shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "dist"))
     build = tree / "build"
@@ -195,11 +198,12 @@ def make_worker(index, base, template):
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if built.returncode != 0:
         raise Broken(f"the worker's build failed:\n{built.stdout[-3000:]}")
+    place_template(tree, template)
     return tree
 
 
 def make_prefix_template(base):
-    """A Wine prefix made once; each run gets a copy, its Windows folder hard-linked, since Wine only
+    """A Wine prefix made once; each worker gets a copy, its Windows folder hard-linked, since Wine only
     reads it, and the rest copied."""
     template = base / "prefix"
     subprocess.run(["bash", "-c", 'source "$0" && wine_use win64 && wine_prefix_make "$1" && wineserver -k',
@@ -208,10 +212,8 @@ def make_prefix_template(base):
     return template
 
 
-def fresh_prefix(tree, template):
+def place_template(tree, template):
     prefix = tree / "build" / "wineprefix-tests"
-    subprocess.run(["chmod", "-R", "u+w", str(prefix)], stderr=subprocess.DEVNULL)
-    shutil.rmtree(prefix, ignore_errors=True)
     (prefix / "drive_c").mkdir(parents=True)
     for entry in template.iterdir():
         if entry.name != "drive_c":
@@ -222,8 +224,8 @@ def fresh_prefix(tree, template):
 
 
 def run_suite(tree, template):
-    """'passed', 'failed' (a test failed, or the program crashed or hung once running), or raises Broken."""
-    fresh_prefix(tree, template)
+    """'passed', 'failed' (a test failed, or the program crashed once running), 'timed out' (it was still
+    running after TIMEOUT seconds: no kill, since a loaded machine is slow too), or raises Broken."""
     build = tree / "build"
     command = ["bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
                "--bind", str(tree), str(tree), "--unshare-all", "--die-with-parent", "--",
@@ -231,10 +233,10 @@ def run_suite(tree, template):
                "--gtest_brief=1"]
     try:
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
-                                timeout=120)
+                                timeout=TIMEOUT)
         output, code = result.stdout, result.returncode
-    except subprocess.TimeoutExpired as timed_out:
-        output, code = (timed_out.stdout or b"").decode(errors="replace"), None
+    except subprocess.TimeoutExpired:
+        return "timed out"
     started = "Running main()" in output
     if code == 0 and "[  PASSED  ]" in output:
         return "passed"
@@ -244,7 +246,7 @@ def run_suite(tree, template):
 
 
 def try_mutant(tree, template, mutant):
-    """'killed', 'survived' or 'not compiled'."""
+    """'killed', 'survived', 'timed out' or 'not compiled'."""
     source = tree / mutant["file"]
     original = source.read_text()
     lines = original.splitlines(keepends=True)
@@ -258,7 +260,8 @@ def try_mutant(tree, template, mutant):
             if re.search(r"(\.(cpp|h):\d+:\d+: error:|undefined reference to)", built.stdout):
                 return "not compiled"
             raise Broken(f"a build failed with no fault to blame:\n{built.stdout[-3000:]}")
-        return "survived" if run_suite(tree, template) == "passed" else "killed"
+        outcome = run_suite(tree, template)
+        return {"passed": "survived", "failed": "killed"}.get(outcome, outcome)
     finally:
         source.write_text(original)
         os.utime(source, (time.time() + 1, time.time() + 1))
@@ -302,6 +305,9 @@ def main():
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             for done, (mutant, outcome) in enumerate(pool.map(one, mutants), 1):
                 results.append((mutant, outcome))
+                if outcome == "timed out":
+                    print(f"timed out after {TIMEOUT} s, not counted: {mutant['file']}:{mutant['line'] + 1}: "
+                          f"{mutant['operator']}\n    {mutant['mutated']}", flush=True)
                 if outcome == "survived":
                     key = (mutant["file"], mutant["original"], mutant["mutated"])
                     said = f"equivalent: {listed[key]}" if key in listed else "SURVIVED"
@@ -316,14 +322,15 @@ def main():
         shutil.rmtree(base, ignore_errors=True)
 
     print()
-    mine = [(m, o) for m, o in results if o != "not compiled"]
+    mine = [(m, o) for m, o in results if o not in ("not compiled", "timed out")]
+    timed_out = sum(1 for _, o in results if o == "timed out")
     killed = sum(1 for _, o in mine if o == "killed")
     equivalent = sum(1 for m, o in mine if o == "survived" and (m["file"], m["original"], m["mutated"]) in listed)
     survived = len(mine) - killed - equivalent
     print(f"program: {killed} of {len(mine) - equivalent} killed ({100 * killed / max(1, len(mine) - equivalent):.1f}%), "
-          f"{equivalent} equivalent, {survived} survived")
+          f"{equivalent} equivalent, {survived} survived; {timed_out} timed out after {TIMEOUT} s, not counted")
     print(f"{len(results) - len(mine)} did not compile; {time.time() - started:.0f} s")
-    return 1 if survived else 0
+    return 1 if survived or timed_out else 0
 
 
 if __name__ == "__main__":

@@ -38,5 +38,13 @@ sudo=""
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails the update for one index (seen: bookworm-security's i386 list) and can
+# leave the two architectures' candidates apart, so that wine32:i386 cannot agree with its amd64
+# libraries. The install is then tried again with the release's own versions; a real failure still fails.
+$sudo apt-get update -qq || echo "setup.sh: apt-get update failed for some lists; installing from those it has" >&2
+install=(apt-get install -y -qq --no-install-recommends)
+if ! DEBIAN_FRONTEND=noninteractive $sudo "${install[@]}" "${missing[@]}" >/dev/null; then
+  codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
+  echo "setup.sh: trying again with $codename's own versions" >&2
+  DEBIAN_FRONTEND=noninteractive $sudo "${install[@]}" -t "$codename" "${missing[@]}" >/dev/null
+fi

@@ -82,6 +82,8 @@ manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
 check "manifest at type 24, id 1, requests asInvoker" grep -q 'requestedExecutionLevel level="asInvoker" uiAccess="false"' <<<"$manifest"
 check "manifest for $arch" test "$(grep -o -c "processorArchitecture=\"$arch\"" <<<"$manifest")" = 2
 check "manifest version $version.0" grep -q "name=\"SUVarnok.Uninstaller2014\" version=\"$version.0\"" <<<"$manifest"
+# The tests hold the program to MAX_PATH, which Windows lifts for a program that declares itself long-path aware.
+check "manifest does not declare longPathAware" test "$(grep -c -i longPathAware <<<"$manifest")" = 0
 # shellcheck disable=SC2016  # $1 is the inner shell's
 check "manifest never asks for elevation" bash -c '! grep -q -E "requireAdministrator|highestAvailable|uiAccess=\"true\"" <<<"$1"' _ "$manifest"
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Benchmarks tree removal under Wine: Uninstaller.exe against an NSIS program's RMDir /r and
-# cmd /c rmdir /s /q, and the size of the program. It runs the 32-bit product where the host can execute
-# 32-bit code, and the 64-bit build elsewhere (with no NSIS contestant, whose program is 32-bit). Writes
-# the report to build/bench.md, and with --docs to docs/benchmarks.md. Options go to bench/bench.py:
-# --rounds N (5), --wine-files N (the tree, 10000 files), --docs.
+# Benchmarks tree removal under Wine with hyperfine: Uninstaller.exe against an NSIS program's RMDir /r
+# and cmd /c rmdir /s /q, and the size of the program. It runs the 32-bit product where the host can
+# execute 32-bit code, and the 64-bit build elsewhere (and a 64-bit NSIS program there). Writes the
+# report to build/bench.md, and with --docs to docs/benchmarks.md. Options go to bench/bench.py:
+# --runs N (5), --wine-files N (the tree, 10000 files), --docs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh windows bench

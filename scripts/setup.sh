@@ -6,7 +6,7 @@
 #            throwaway token and time-stamp servers with
 #   release  what scripts/release.sh needs, and nothing else: the 32-bit compiler, CMake, make, git,
 #            osslsigncode, and OpenSSL with its PKCS#11 engine
-#   bench    what bench/run.sh measures with
+#   bench    what bench/run.sh measures with: NSIS and hyperfine
 #   mutate   what scripts/mutate.py sandboxes each fault with
 set -euo pipefail
 
@@ -19,7 +19,7 @@ for kind in "$@"; do
     test) packages+=(shellcheck git python3 softhsm2 opensc) ;;
     release) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make git osslsigncode openssl
                         libengine-pkcs11-openssl) ;;
-    bench) packages+=(nsis) ;;
+    bench) packages+=(nsis hyperfine) ;;
     mutate) packages+=(bubblewrap python3) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac

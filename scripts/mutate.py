@@ -240,6 +240,8 @@ def run_suite(tree, template):
     started = "Running main()" in output
     if code == 0 and "[  PASSED  ]" in output:
         return "passed"
+    if code == 77:  # rows that did not run can neither kill a fault nor let it survive
+        raise Broken(f"the suite skipped rows:\n{output[-3000:]}")
     if started:
         return "failed"
     raise Broken(f"the test program did not start (exit {code}):\n{output[-3000:]}")

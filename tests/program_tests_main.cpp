@@ -2,7 +2,10 @@
 // or a row of one did not run here and none failed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
+    std::printf("Running main() from %s\n", __FILE__);  // as gtest_main says it; scripts/mutate.py reads it
     ::testing::InitGoogleTest(&argc, argv);
     const int failed = RUN_ALL_TESTS();
     if (failed != 0) return failed;

@@ -4,7 +4,7 @@
 #            and what the Wine tests and the demo drive it with
 #   test     what scripts/test.sh needs besides: shellcheck, and what the release check makes a
 #            throwaway token and time-stamp servers with
-#   release  what scripts/release.sh needs, and nothing else: the 32-bit compiler, CMake, make, git,
+#   release  what scripts/release.py needs, and nothing else: the 32-bit compiler, CMake, make, git,
 #            osslsigncode, and OpenSSL with its PKCS#11 engine
 #   bench    what bench/run.sh measures with: NSIS and hyperfine
 #   mutate   what scripts/mutate.py sandboxes each fault with

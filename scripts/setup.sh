@@ -7,6 +7,7 @@
 #   release  what scripts/release.py needs, and nothing else: the 32-bit compiler, CMake, make, git,
 #            osslsigncode, and OpenSSL with its PKCS#11 engine
 #   bench    what bench/run.sh measures with: NSIS and hyperfine
+#   lint     Node.js and npm, which scripts/test.sh lints the CI workflow with
 #   mutate   what scripts/mutate.py sandboxes each fault with
 set -euo pipefail
 
@@ -20,6 +21,8 @@ for kind in "$@"; do
     release) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make git osslsigncode openssl
                         libengine-pkcs11-openssl) ;;
     bench) packages+=(nsis hyperfine) ;;
+    lint) packages+=(nodejs)
+          command -v npm >/dev/null 2>&1 || packages+=(npm) ;;  # some nodejs builds bring their own npm
     mutate) packages+=(bubblewrap python3) ;;
     *) echo "setup.sh: unknown kind '$kind'" >&2; exit 2 ;;
   esac

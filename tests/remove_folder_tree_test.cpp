@@ -10,11 +10,6 @@ namespace {
 
 using RemoveFolderTreeTest = TempTreeTest;
 
-// A path that Windows takes as written, with no trailing dot or space dropped and no device opened.
-std::wstring Verbatim(const fs::path& path) {
-    return L"\\\\?\\" + path.wstring();
-}
-
 TEST_F(RemoveFolderTreeTest, OnlyAFolderIsFoundAndThenItGoesWhole) {
     // inside/ neighbour.txt, and target/ as each row has it: a folder holding the row's entries ("name/"
     // a folder, "!name" a read-only, hidden and system file), no entry at all, or a read-only file
@@ -82,20 +77,26 @@ TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
 
 TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
     // inside/ target/ a.txt, sub/ b.txt, and the row's entry: below target/ or handed in itself
-    // (inside/handed), a link to outside/dir or a plain folder holding c.txt, its attribute lookup
-    // answered or refused. Wine cannot remove a link to a folder that holds anything, so links stay;
-    // no file links, which Wine shows as plain files and deletes through.
+    // (inside/handed), a link to outside/dir (a junction or a directory symbolic link) or a plain folder
+    // holding c.txt, its attribute lookup answered or refused. No file links, which Wine shows as plain
+    // files and deletes through.
     struct Row {
         const char* shows;
-        bool handedIn, link, lookupRefused;
+        bool handedIn;
+        const wchar_t* link;  // the request that makes it, or nullptr for a plain folder
+        bool lookupRefused;
     };
+    const wchar_t* junction = L"junction|";
+    const wchar_t* symlink = L"symlink|";
     const Row rows[] = {
-        {"a link below the folder is removed as a link", false, true, false},
-        {"... and never entered when its lookup fails", false, true, true},
-        {"a link handed in is removed as a link, and counts as found", true, true, false},
-        {"... and is left alone, not found, when its lookup fails", true, true, true},
-        {"a plain subfolder whose lookup fails is left alone with what it holds", false, false, true},
-        {"a plain folder handed in whose lookup fails is not listed", true, false, true},
+        {"a junction below the folder is removed as a link", false, junction, false},
+        {"... and never entered when its lookup fails", false, junction, true},
+        {"a directory symbolic link below the folder is removed as a link", false, symlink, false},
+        {"a junction handed in is removed as a link, and counts as found", true, junction, false},
+        {"... and is left alone, not found, when its lookup fails", true, junction, true},
+        {"a directory symbolic link handed in is removed as a link", true, symlink, false},
+        {"a plain subfolder whose lookup fails is left alone with what it holds", false, nullptr, true},
+        {"a plain folder handed in whose lookup fails is not listed", true, nullptr, true},
     };
     const fs::path inside = root_ / "inside", target = inside / "target";
     for (const Row& row : rows) {
@@ -107,7 +108,7 @@ TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
         const fs::path entry = row.handedIn ? inside / "handed" : target / "entry";
         if (!row.link) {
             MakeFile(entry / "c.txt");
-        } else if (!Hands(L"link|" + entry.wstring() + L"|" + (outside_ / "dir").wstring())) {
+        } else if (!Hands(row.link + entry.wstring() + L"|" + (outside_ / "dir").wstring())) {
             continue;
         }
         if (row.lookupRefused) SeamFailOn(L"GetFileAttributesW", entry.wstring());
@@ -227,10 +228,10 @@ TEST_F(RemoveFolderTreeTest, TreeDeeperThanMaxPathKeepsOnlyItsDeepEnd) {
 
     EXPECT_TRUE(RemoveFolderTree(target.wstring()));
     for (const fs::path& folder : levels) {
-        EXPECT_TRUE(fs::exists(folder)) << "every folder holds the deep end: " << folder;
+        EXPECT_TRUE(Exists(Verbatim(folder))) << "every folder holds the deep end: " << folder;
         for (const char* name : {"a", "bb"}) {
             const bool removable = length(folder) + 4 < MAX_PATH && length(folder / name) < MAX_PATH;
-            EXPECT_NE(fs::exists(folder / name), removable) << folder / name;
+            EXPECT_NE(Exists(Verbatim(folder / name)), removable) << folder / name;
         }
     }
     ASSERT_GT(length(levels.back()), static_cast<std::size_t>(MAX_PATH));

@@ -40,10 +40,11 @@ bool IsFolder(DWORD attributes) {
 }
 
 // Deletes one plain file found by the listing, after clearing its read-only bit. The deletion is tried
-// whatever the attribute calls answered.
+// whatever the attribute calls answered; the bit is left alone on what is a link by now, since writing
+// a link's attributes could reach its target.
 void RemoveListedFile(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && !IsLink(attributes)) {
         SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     DeleteFileW(path.c_str());

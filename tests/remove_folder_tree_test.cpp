@@ -75,6 +75,18 @@ TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
     EXPECT_FALSE(Exists(target / "y.txt"));
 }
 
+TEST_F(RemoveFolderTreeTest, FileWhoseAttributesCannotBeReadIsDeletedWithoutWritingThem) {
+    // inside/target/ a.txt, whose attribute lookup is refused: the deletion is tried all the same, and
+    // no attribute word made from the failed lookup (every bit but read-only) is ever written.
+    const fs::path target = root_ / "inside" / "target";
+    MakeFile(target / "a.txt");
+    SeamFailOn(L"GetFileAttributesW", (target / "a.txt").wstring());
+
+    EXPECT_TRUE(RemoveFolderTree(target.wstring()));
+    EXPECT_FALSE(Exists(target));
+    for (const std::wstring& call : SeamCalls()) EXPECT_NE(call.rfind(L"SetFileAttributesW(", 0), 0u) << fs::path(call).string();
+}
+
 TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
     // inside/ target/ a.txt, sub/ b.txt, and the row's entry: below target/ or handed in itself
     // (inside/handed), a link to outside/dir (a junction or a directory symbolic link) or a plain folder

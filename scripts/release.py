@@ -245,7 +245,8 @@ def check_checkout(args):
         info = dict(re.findall(r"^([^:\n]+): (.*)$", args.handed_info.read_text(errors="replace"), re.M))
         if info.get("commit") != args.commit:
             fail(4, f"{args.sign} was built from {info.get('commit')}, but this checkout is at {args.commit}")
-        if sha256(args.sign) != info.get("unsigned-sha256"):
+        args.sign_sha256 = sha256(args.sign)
+        if args.sign_sha256 != info.get("unsigned-sha256"):
             fail(4, f"{args.sign} is not the unsigned file its .buildinfo names (its SHA-256 differs)")
     for pem in (args.chain, args.ca_file, args.tsa_ca_file):
         said = pem and subprocess.run(["openssl", "x509", "-in", pem, "-noout"], capture_output=True, text=True)
@@ -445,12 +446,12 @@ def main():
             state["phase"] = "copying the file to sign"
             unsigned = work / "unsigned.exe"
             shutil.copyfile(args.sign, unsigned)
-            if sha256(unsigned) != sha256(args.sign):
+            if sha256(unsigned) != args.sign_sha256:
                 fail(4, f"{args.sign} did not copy whole into {work}")
             missing = build_tools_missing()
             if missing:
                 say(f"no build tools here ({'; '.join(missing)}): only the .buildinfo was compared, not a rebuild")
-            elif sha256(build(args, work)) != sha256(unsigned):
+            elif sha256(build(args, work)) != args.sign_sha256:
                 fail(4, f"{args.sign} is not what commit {args.commit[:7]} builds: a rebuild gives other bytes")
             kept = [line for line in args.handed_info.read_text().splitlines()
                     if not re.match(r"(signer-|signed-sha256|timestamp-|osslsigncode:|openssl:)", line)]
@@ -459,7 +460,7 @@ def main():
             packages = [f"{p}: {subprocess.run(['dpkg-query', '-W', '-f=${Version}', p], capture_output=True, text=True).stdout or 'none'}"
                         for p in BUILD_PACKAGES]
             kept = [f"version: {args.version}", f"commit: {args.commit}", *packages, f"unsigned-sha256: {sha256(unsigned)}"]
-        final, signed_by = unsigned, None
+        final, signed_by, stamped_by = unsigned, None, None
         if args.signing:
             final, verified, stamped_by = sign(args, work, unsigned)
             kept += signing_lines(args, work, unsigned, final, verified, stamped_by)
@@ -472,7 +473,7 @@ def main():
         for part in state["temporary"]:
             part.unlink(missing_ok=True)
         shutil.rmtree(work, ignore_errors=True)
-    stamp = f", time-stamped by {stamped_by}" if args.signing and stamped_by else ""
+    stamp = f", time-stamped by {stamped_by}" if stamped_by else ""
     what = f"signed release dist/{args.name}" if args.signing else f"unsigned release dist/{args.name}"
     by = f", signed by {signed_by}{stamp}" if args.signing else "; no certificate given"
     print(f"{NAME}: {what}, its .buildinfo and dist/SHA256SUMS (commit {args.commit[:7]}{by})")

@@ -1,6 +1,5 @@
-# Shared by the demo, the Wine end-to-end suite, the Wine test runner and the benchmark: which Wine,
-# a throwaway Wine prefix, a virtual display, planting an installation, and one watched run of
-# Uninstaller.exe. Source it; it changes nothing until a function is called.
+# Shared by the demo, the Wine test runner and the benchmark: which Wine, a throwaway Wine prefix, a
+# virtual display, planting an installation, and one watched run of Uninstaller.exe. Source it; it changes nothing until a function is called.
 # A function with results prints them as key=value lines, values quoted for the shell, for the caller
 # to read with eval; the only variables it sets are its two constants and, exported, Wine's own and PATH.
 # shellcheck shell=bash
@@ -54,13 +53,12 @@ wine_prefix_make() {
 }
 
 # wine_prefix_init DIR: a new prefix in DIR, made afresh as wine_prefix_make makes it, with the
-# arguments of the message box and of the process requests traced. Start the display first: Wine's
-# desktop process, started here, keeps the one it found.
+# arguments of the message box traced. Start the display first: Wine's desktop process, started here,
+# keeps the one it found.
 wine_prefix_init() {
   rm -rf "$1"
   wine_prefix_make "$1"
-  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ \
-    'user32.MessageBoxA;kernel32.SetDefaultDllDirectories;kernel32.SetProcessMitigationPolicy'
+  wine_reg 'HKCU\Software\Wine\Debug' RelayInclude REG_SZ user32.MessageBoxA
 }
 
 # wine_env: the environment for Wine, and a server kept alive between programs, which makes each start
@@ -141,23 +139,15 @@ plant() {
   done
 }
 
-# traced_kernel_call LOG NAME: the first traced call of kernel32's NAME with its arguments, or nothing.
-traced_kernel_call() {
-  grep -a -m 1 -o "Call KERNEL32\.$2([0-9a-f,]*)" "$1" || true
-}
-
-# run_uninstaller EXE [--at-box COMMAND] [--png FILE] [--no-press]: one run of EXE, copied into C:\run
-# and started from there, watched from outside: it waits for the box, runs COMMAND while the box is up,
-# saves a screenshot of the box to FILE, presses OK unless told not to, and waits for the program to
-# end. Prints box (yes or no), waiting (yes when the program still ran while its box was up), text,
-# caption and style of the box, status (the exit status), dll_search and policy (the process requests
-# as traced, or empty) and at_box (what COMMAND printed). Needs C from wine_prefix_locate.
+# run_uninstaller EXE [--png FILE] [--no-press]: one run of EXE, copied into C:\run and started from
+# there, watched from outside: it waits for the box, saves a screenshot of the box to FILE, presses OK
+# unless told not to, and waits for the program to end. Prints text and caption of the box and status
+# (the exit status). Needs C from wine_prefix_locate.
 run_uninstaller() {
-  local exe="$1" at_box=true png="" press=yes
+  local exe="$1" png="" press=yes
   shift
   while [[ $# -gt 0 ]]; do
     case "$1" in
-      --at-box) at_box="$2"; shift ;;
       --png) png="$2"; shift ;;
       --no-press) press=no ;;
     esac
@@ -165,14 +155,12 @@ run_uninstaller() {
   done
   mkdir -p "$C/run"
   cp "$exe" "$C/run/Uninstaller.exe"
-  local trace pid window waiting=no at_box_output="" status=0
+  local trace pid window status=0
   trace=$(mktemp)
   (cd "$C/run" && WINEDEBUG=-all,+relay exec wine ./Uninstaller.exe >/dev/null 2>"$trace" </dev/null) &
   pid=$!
   window=$(timeout 120 xdotool search --sync --name "^$CAPTION\$" | head -n 1) || true
   if [[ -n "$window" ]]; then
-    kill -0 "$pid" 2>/dev/null && waiting=yes
-    at_box_output=$("$at_box")
     if [[ -n "$png" ]]; then
       sleep 0.5  # the window draws itself after it is mapped
       import -window "$window" -frame "$png" 2>/dev/null || import -window root "$png"
@@ -188,14 +176,11 @@ run_uninstaller() {
   fi
   if [[ -z "$window" || "$press" == yes ]]; then kill "$pid" 2>/dev/null || true; fi
   wait "$pid" || status=$?
-  local box='Call user32\.MessageBoxA\([0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)'
-  local text="" caption="" style=""
+  local box='Call user32\.MessageBoxA\([0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",[0-9a-f]+\)'
+  local text="" caption=""
   if [[ $(grep -a -m 1 'Call user32.MessageBoxA(' "$trace") =~ $box ]]; then
-    text="${BASH_REMATCH[1]}" caption="${BASH_REMATCH[2]}" style="${BASH_REMATCH[3]}"
+    text="${BASH_REMATCH[1]}" caption="${BASH_REMATCH[2]}"
   fi
-  printf 'box=%q\nwaiting=%q\ntext=%q\ncaption=%q\nstyle=%q\nstatus=%q\ndll_search=%q\npolicy=%q\nat_box=%q\n' \
-    "$([[ -n "$window" ]] && echo yes || echo no)" "$waiting" "$text" "$caption" "$style" "$status" \
-    "$(traced_kernel_call "$trace" SetDefaultDllDirectories)" "$(traced_kernel_call "$trace" SetProcessMitigationPolicy)" \
-    "$at_box_output"
+  printf 'text=%q\ncaption=%q\nstatus=%q\n' "$text" "$caption" "$status"
   rm -f "$trace"
 }

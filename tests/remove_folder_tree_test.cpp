@@ -8,48 +8,38 @@
 
 namespace {
 
-using RemoveFolderTreeTest = TempTreeTest;
+using RemoveFolderTreeTest = SeamedTest;
 
 TEST_F(RemoveFolderTreeTest, OnlyAFolderIsFoundAndThenItGoesWhole) {
-    // inside/ neighbour.txt, and target/ as each row has it: a folder holding the row's entries ("name/"
-    // a folder, "!name" a read-only, hidden and system file), no entry at all, or a read-only file
-    enum Kind { Folder, Missing, File };
+    // inside/ neighbour.txt, and each row's entries (as Plant takes them): target/ a folder holding
+    // them, or in its place nothing, a read-only file or a link to outside/keep.txt
     struct Row {
         const char* shows;
-        Kind kind;
         std::vector<std::string> entries;
+        bool found;
     };
     const Row rows[] = {
-        {"a nested tree with read-only files", Folder,
-         {"a.txt", "!ro.txt", "one/b.txt", "!one/two/ro.txt", "one/two/three/"}},
-        {"an empty folder", Folder, {}},
-        {"names that begin with dots, and beyond ASCII", Folder,
-         {".hidden", "..double", ".config/settings", ".a.b/", u8"\u00dcn\u00efc\u00f8d\u00e9.rbs",
-          u8"\u6d4b\u8bd5/\u6587\u4ef6.txt", u8"party \U0001F389.txt"}},
-        {"no folder is not found", Missing, {}},
-        {"a file in place of the folder is not found, and kept", File, {}},
+        {"a nested tree with read-only files",
+         {"target/a.txt", "!target/ro.txt", "target/one/b.txt", "!target/one/two/ro.txt", "target/one/two/three/"}, true},
+        {"an empty folder", {"target/"}, true},
+        {"names that begin with dots, and beyond ASCII",
+         {"target/.hidden", "target/..double", "target/.config/settings", "target/.a.b/", u8"target/\u00dcn\u00efc\u00f8d\u00e9.rbs",
+          u8"target/\u6d4b\u8bd5/\u6587\u4ef6.txt", u8"target/party \U0001F389.txt"},
+         true},
+        {"no folder is not found", {}, false},
+        {"a file in place of the folder is not found, and kept", {"!target"}, false},
+        {"a file link in place of the folder is not listed, and kept", {"target ~> keep.txt"}, false},
     };
-    const fs::path target = root_ / "inside" / "target";
-    MakeFile(root_ / "inside" / "neighbour.txt");
+    const fs::path inside = root_ / "inside", target = inside / "target";
+    MakeFile(inside / "neighbour.txt");
     for (const Row& row : rows) {
-        fs::remove_all(target);
-        if (row.kind == Folder) fs::create_directory(target);
-        if (row.kind == File) MakeFile(target, "not a folder", true);
-        for (const std::string& entry : row.entries) {
-            const fs::path planted = target / fs::u8path(entry[0] == '!' ? entry.substr(1) : entry);
-            if (entry.back() == '/') {
-                ASSERT_TRUE(fs::create_directories(planted));
-            } else {
-                MakeFile(planted);
-                if (entry[0] == '!') {
-                    ASSERT_TRUE(SetFileAttributesW(planted.c_str(), 0x7));
-                }
-            }
-        }
+        RemoveAll(target);
+        NextRow();
+        if (!Plant(inside, row.entries)) continue;
 
-        EXPECT_EQ(RemoveFolderTree(target.wstring()), row.kind == Folder) << row.shows;
-        EXPECT_EQ(Exists(target), row.kind == File) << row.shows;
-        EXPECT_TRUE(Exists(root_ / "inside" / "neighbour.txt"));
+        EXPECT_EQ(RemoveFolderTree(target.wstring()), row.found) << row.shows;
+        EXPECT_EQ(Exists(target), !row.found && !row.entries.empty()) << row.shows;
+        EXPECT_TRUE(Exists(inside / "neighbour.txt"));
     }
 }
 
@@ -58,10 +48,7 @@ TEST_F(RemoveFolderTreeTest, UndeletableFileKeepsOnlyTheFoldersOnItsPath) {
     //   y.txt, gone/ x.txt
     //   keep/ locked.txt (held open; read-only, hidden and system), other.txt
     const fs::path target = root_ / "inside" / "target";
-    MakeFile(target / "y.txt");
-    MakeFile(target / "gone" / "x.txt");
-    MakeFile(target / "keep" / "locked.txt");
-    MakeFile(target / "keep" / "other.txt");
+    ASSERT_TRUE(Plant(target, {"y.txt", "gone/x.txt", "keep/locked.txt", "keep/other.txt"}));
     const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     ASSERT_TRUE(SetFileAttributesW((target / "keep" / "locked.txt").c_str(), kept));
     KeepFromDeletion(target / "keep" / "locked.txt");
@@ -89,9 +76,9 @@ TEST_F(RemoveFolderTreeTest, FileWhoseAttributesCannotBeReadIsDeletedWithoutWrit
 
 TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
     // inside/ target/ a.txt, sub/ b.txt, and the row's entry: below target/ or handed in itself
-    // (inside/handed), a link to outside/dir (a junction or a directory symbolic link) or a plain folder
-    // holding c.txt, its attribute lookup answered or refused. No file links, which Wine shows as plain
-    // files and deletes through.
+    // (inside/handed), a link to outside/dir (a junction or a directory symbolic link), a link to the
+    // read-only outside/readonly.txt, or a plain folder holding c.txt, its attribute lookup answered or
+    // refused.
     struct Row {
         const char* shows;
         bool handedIn;
@@ -100,6 +87,7 @@ TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
     };
     const wchar_t* junction = L"junction|";
     const wchar_t* symlink = L"symlink|";
+    const wchar_t* filelink = L"filelink|";
     const Row rows[] = {
         {"a junction below the folder is removed as a link", false, junction, false},
         {"... and never entered when its lookup fails", false, junction, true},
@@ -107,6 +95,8 @@ TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
         {"a junction handed in is removed as a link, and counts as found", true, junction, false},
         {"... and is left alone, not found, when its lookup fails", true, junction, true},
         {"a directory symbolic link handed in is removed as a link", true, symlink, false},
+        {"a file link below the folder is removed as a link: its target keeps its content and read-only bit", false,
+         filelink, false},
         {"a plain subfolder whose lookup fails is left alone with what it holds", false, nullptr, true},
         {"a plain folder handed in whose lookup fails is not listed", true, nullptr, true},
     };
@@ -114,13 +104,13 @@ TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
     for (const Row& row : rows) {
         RemoveAll(target);
         RemoveAll(inside / "handed");
-        SeamReset();
-        MakeFile(target / "a.txt");
-        MakeFile(target / "sub" / "b.txt");
+        NextRow();
+        ASSERT_TRUE(Plant(target, {"a.txt", "sub/b.txt"}));
         const fs::path entry = row.handedIn ? inside / "handed" : target / "entry";
+        const fs::path linkTarget = outside_ / (row.link == filelink ? "readonly.txt" : "dir");
         if (!row.link) {
             MakeFile(entry / "c.txt");
-        } else if (!Hands(row.link + entry.wstring() + L"|" + (outside_ / "dir").wstring())) {
+        } else if (!Hands(row.link + entry.wstring() + L"|" + linkTarget.wstring())) {
             continue;
         }
         if (row.lookupRefused) SeamFailOn(L"GetFileAttributesW", entry.wstring());
@@ -132,7 +122,8 @@ TEST_F(RemoveFolderTreeTest, OnlyWhatTheListingShowsIsAPlainFolderIsEntered) {
             EXPECT_EQ(call.find(entry.wstring() + L"\\"), std::wstring::npos)
                 << row.shows << ": entered " << fs::path(call).string();
         }
-        const bool removedAsLink = std::find(calls.begin(), calls.end(), L"RemoveDirectoryW(" + entry.wstring() + L")") != calls.end();
+        const std::wstring removal = (row.link == filelink ? L"DeleteFileW(" : L"RemoveDirectoryW(") + entry.wstring() + L")";
+        const bool removedAsLink = std::find(calls.begin(), calls.end(), removal) != calls.end();
         EXPECT_EQ(removedAsLink, row.link && !(row.handedIn && row.lookupRefused)) << row.shows;
         EXPECT_EQ(Exists(entry / "c.txt"), !row.link) << row.shows;
         if (!row.handedIn) {
@@ -153,6 +144,7 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
     };
     std::vector<Row> rows = {
         {"x.", true, "a trailing dot is dropped: x. names x"},
+        {" notes.txt", false, "a leading space is kept: a plain name"},
         {"y ", true, "a trailing space is dropped"},
         {".. ", true, "names the parent"},
         {"COM0", false, "COM0 is no device"},
@@ -191,20 +183,8 @@ TEST_F(RemoveFolderTreeTest, NamesNoPlainPathNamesAreLeftInPlace) {
         }
     }
     const fs::path target = root_ / "inside" / "target";
-    ASSERT_TRUE(fs::create_directories(target / "x"));  // what "x." would name
-    ASSERT_TRUE(fs::create_directories(target / "lower"));
-    ASSERT_TRUE(fs::create_directories(target / "mixed"));
-    for (const std::wstring folder : {L"dd.", L"mixed\\AuX"}) {
-        ASSERT_TRUE(CreateDirectoryW(Verbatim(target / folder).c_str(), nullptr));
-        ASSERT_TRUE(CloseHandle(CreateFileW(Verbatim(target / folder / "keep.rb").c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_NEW, 0, nullptr)));
-    }
-    for (const Row& row : rows) {
-        HANDLE file = CreateFileW(Verbatim(target / fs::u8path(row.name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  0, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE) << row.name;
-        CloseHandle(file);
-    }
+    ASSERT_TRUE(Plant(target, {"x/", "dd./keep.rb", "mixed/AuX/keep.rb"}));  // x/: what "x." would name
+    for (const Row& row : rows) MakeFile(target / fs::u8path(row.name));
 
     rows.push_back({"dd.", true, "a folder whose name ends in a dot"});
     rows.push_back({"mixed\\AuX", true, "a folder with a device name"});

@@ -14,10 +14,11 @@ struct Seam {
     std::map<int, std::wstring> givenFolders;
     std::set<std::wstring> failingOn;  // "function|path"
     std::size_t failingCall;           // 0: none
+    bool failingOnward;                // and every later call but the box's
     std::set<std::string> lackingFunctions;
     std::vector<std::wstring> calls;
-    std::map<HANDLE, int> openListings;  // each open listing's number
-    int listingCount;
+    std::set<HANDLE> openListings;
+    int listingFaults;  // listings closed when none was open
 } seam;
 
 std::wstring Text(LPCWSTR text) { return text != nullptr ? text : L"(null)"; }
@@ -35,7 +36,9 @@ bool BeyondMaxPath(LPCWSTR path) {
 bool Refused(const std::wstring& function, const std::wstring& arguments, LPCWSTR path = nullptr,
              DWORD error = ERROR_ACCESS_DENIED) {
     seam.calls.push_back(function + L"(" + arguments + L")");
-    if (seam.calls.size() == seam.failingCall || (path != nullptr && seam.failingOn.count(function + L"|" + path) != 0)) {
+    const std::size_t number = seam.calls.size();
+    const bool onward = seam.failingOnward && seam.failingCall != 0 && number > seam.failingCall && function != L"MessageBoxA";
+    if (number == seam.failingCall || onward || (path != nullptr && seam.failingOn.count(function + L"|" + path) != 0)) {
         SetLastError(error);
         return true;
     }
@@ -72,9 +75,10 @@ void SeamReset() { seam = Seam(); }
 void SeamFailFolderLookups(int csidl, const std::set<int>& lookupNumbers) { seam.failingLookups[csidl] = lookupNumbers; }
 void SeamGiveFolderPath(int csidl, const std::wstring& path) { seam.givenFolders[csidl] = path; }
 void SeamFailOn(const std::wstring& function, const std::wstring& path) { seam.failingOn.insert(function + L"|" + path); }
-void SeamFailCall(std::size_t number) { seam.failingCall = number; }
+void SeamFailCalls(std::size_t number, bool onward) { seam.failingCall = number, seam.failingOnward = onward; }
 void SeamLackKernelFunction(const std::string& name) { seam.lackingFunctions.insert(name); }
 std::vector<std::wstring> SeamCalls() { return seam.calls; }
+int SeamListingFaults() { return static_cast<int>(seam.openListings.size()) + seam.listingFaults; }
 
 // A given folder longer than the buffer fails, as the lookup of a registry value that does not fit would.
 HRESULT WINAPI SeamSHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath) {
@@ -120,7 +124,7 @@ BOOL WINAPI SeamSetFileAttributesW(LPCWSTR path, DWORD attributes) {
 HANDLE WINAPI SeamFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW entry) {
     if (Refused(L"FindFirstFileW", Text(pattern), pattern)) return INVALID_HANDLE_VALUE;
     HANDLE listing = FindFirstFileW(pattern, entry);
-    if (listing != INVALID_HANDLE_VALUE) seam.calls.back() += L" #" + std::to_wstring(seam.openListings[listing] = ++seam.listingCount);
+    if (listing != INVALID_HANDLE_VALUE) seam.openListings.insert(listing);
     return listing;
 }
 
@@ -128,11 +132,10 @@ BOOL WINAPI SeamFindNextFileW(HANDLE listing, LPWIN32_FIND_DATAW entry) {
     return Refused(L"FindNextFileW", L"") ? FALSE : FindNextFileW(listing, entry);
 }
 
+// A listing is closed whether or not the close is then refused: the program cannot close it again.
 BOOL WINAPI SeamFindClose(HANDLE listing) {
-    const auto open = seam.openListings.find(listing);
-    const int number = open != seam.openListings.end() ? open->second : 0;
-    if (number != 0) seam.openListings.erase(open);
-    return Refused(L"FindClose", L"#" + std::to_wstring(number)) ? FALSE : FindClose(listing);
+    if (seam.openListings.erase(listing) == 0) ++seam.listingFaults;
+    return Refused(L"FindClose", L"") ? FALSE : FindClose(listing);
 }
 
 HMODULE WINAPI SeamGetModuleHandleW(LPCWSTR name) {

@@ -1,5 +1,5 @@
 /* Test helper: a DLL planted beside the program under the name of one it loads. When its DllMain runs,
-   it leaves "<its own path>.ran" beside itself, which the Wine suite looks for. */
+   it leaves "<its own path>.ran" beside itself, which the end-to-end suite looks for. */
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {

@@ -87,19 +87,22 @@ released() {
     check "$what: the .buildinfo names the signed file, its signer and the signing tools" test \
       "$(field signed-sha256) $(field signer-subject) $(field openssl | cut -c1-7)" = \
       "$(sha256sum <"dist/$name" | cut -d' ' -f1) /CN=Throwaway signer OpenSSL"
-    [[ "${*:2}" != *--timestamp* ]] || check "$what: the .buildinfo names the time stamp" test -n "$(field timestamp-time)"
+    [[ "${*:2}" != *--timestamp* ]] || check "$what: the .buildinfo names the server that stamped it, and when" \
+      test "$(field timestamp-server)" = "$tsa" -a -n "$(field timestamp-time)"
   else
     check "$what: is the build of a fresh clone" cmp -s "dist/$name" "$unsigned"
   fi
 }
 listing() { ls -lA --time-style=full-iso dist; sha256sum dist/*; }
-# refused CODE DESCRIPTION ARGS...: a run that must stop with exit CODE in one line, leaving dist/ as it was.
+# refused CODE DESCRIPTION ARGS...: a run that must stop with exit CODE in one line (and the tool's lines it
+# quotes), leaving dist/ as it was; $through, when set, is the command that runs it.
 refused() {
   local before status
   before=$(listing)
-  out=$(scripts/release.py "${@:3}" 2>&1)
+  out=$(${through:-} scripts/release.py "${@:3}" 2>&1)
   status=$?
-  check "$2: refused in one line, exit $1 ($out)" test "$(grep -c . <<<"$out") $status" = "1 $1" -a "${out#release.py: }" != "$out"
+  check "$2: refused in one line, exit $1 ($out)" \
+    test "$(grep -vc '^release.py: | ' <<<"$out") $(grep -vc '^release.py: ' <<<"$out") $status" = "1 0 $1"
   check "$2: leaves dist/ as it was" test "$before" = "$(listing)"
 }
 
@@ -108,8 +111,9 @@ moved_away() { mv "dist/$name" "$work/" && rm "dist/${name%.exe}.buildinfo"; }
 released "unsigned"
 mkdir "$work/handed" && mv "dist/$name" "dist/${name%.exe}.buildinfo" "$work/handed/"
 handed="$work/handed/$name"
-released "PKCS#12 file with its intermediate, time-stamped" --pkcs12 "$work/signer.p12" --password-file <(echo secret) \
-  "${trust[@]}" --timestamp "$tsa" --tsa-ca-file "$work/root.pem"; moved_away
+released "PKCS#12 file with its intermediate, time-stamped by the second server when the first refuses" \
+  --pkcs12 "$work/signer.p12" --password-file <(echo secret) "${trust[@]}" --timestamp http://127.0.0.1:1 \
+  --timestamp "$tsa" --tsa-ca-file "$work/root.pem"; moved_away
 UNINSTALLER_SIGN_PASSWORD=secret released "PKCS#12 file with the leaf only, and --chain" --pkcs12 "$work/leaf.p12" \
   --chain "$work/intermediate.pem" "${trust[@]}"; moved_away
 UNINSTALLER_SIGN_PIN=1234 released "SoftHSM2 token, and --chain" "${token[@]}" --chain "$work/intermediate.pem" "${trust[@]}"
@@ -119,6 +123,16 @@ check "a wrong PIN is named" grep -q "PIN incorrect" <<<"$out"
 refused 2 "a token with no PIN, which is never tried" "${token[@]}" "${trust[@]}"
 UNINSTALLER_SIGN_PIN=1234 refused 2 "a PIN in the environment and no signer"
 refused 2 "an empty --pkcs12" --pkcs12 ''
+refused 2 "a PKCS#12 file and a token's module and PIN file" --pkcs12 "$work/signer.p12" \
+  --pkcs11-module /usr/lib/softhsm/libsofthsm2.so --pin-file <(echo 1234)
+check "... named as two signers" grep -q "not both" <<<"$out"
+# A machine that lacks a tool (only git on the PATH), and a build that fails (a cmake that does).
+mkdir "$work/git-only" "$work/failing" && ln -s "$(command -v git)" "$work/git-only/git"
+printf '#!/bin/sh\necho "CMake Error: made to fail" >&2\nexit 1\n' >"$work/failing/cmake" && chmod +x "$work/failing/cmake"
+through="env PATH=$work/git-only" refused 3 "a missing tool" --pkcs12 "$work/signer.p12" --password-file <(echo secret)
+check "... named with its package" grep -q "osslsigncode (osslsigncode)" <<<"$out"
+through="env PATH=$work/failing:$PATH" refused 5 "a build that fails"
+check "... quotes its error" grep -q "made to fail" <<<"$out"
 echo garbage >"$work/garbage.pem"
 refused 6 "a --chain that holds no certificate" --pkcs12 "$work/signer.p12" --password-file <(echo secret) --chain "$work/garbage.pem"
 refused 7 "a time stamp that does not verify" --pkcs12 "$work/signer.p12" --password-file <(echo secret) "${trust[@]}" \
@@ -180,7 +194,7 @@ if [[ $(id -u) -eq 0 ]] && mkdir "$work/small" && mount -t tmpfs -o size=200k tm
   check "... keeps no temporary file" test -z "$(find dist -mindepth 1 ! -name SHA256SUMS ! -name filler)"
   umount dist
 else
-  echo "skip a full \$TMPDIR and a full dist/: mounting a small tmpfs needs root"
+  echo "skipped: a full \$TMPDIR and a full dist/: mounting a small tmpfs needs root and CAP_SYS_ADMIN"
   skipped=$((skipped + 1))
 fi
 unset TMPDIR

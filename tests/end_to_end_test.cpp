@@ -51,62 +51,15 @@ std::string TextOf(HWND window) {
     return fs::path(text).string();
 }
 
-std::wstring ClassOf(HWND window) {
-    wchar_t name[32] = {};
-    GetClassNameW(window, name, 32);
-    return name;
-}
-
-struct BoxSearch {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK MatchBox(HWND window, LPARAM search) {
-    auto* wanted = reinterpret_cast<BoxSearch*>(search);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t title[64] = {};
-    GetWindowTextW(window, title, 64);
-    if (process != wanted->process || !IsWindowVisible(window) || ClassOf(window) != L"#32770" ||
-        fs::path(title).string() != Caption) {
-        return TRUE;
+// The visible message box of `process` with the suite's caption, or null.
+HWND BoxOf(DWORD process) {
+    const std::wstring caption = fs::u8path(Caption).wstring();
+    for (HWND box = nullptr; (box = FindWindowExW(nullptr, box, L"#32770", caption.c_str())) != nullptr;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(box, &owner);
+        if (owner == process && IsWindowVisible(box)) return box;
     }
-    wanted->found = window;
-    return FALSE;
-}
-
-struct Controls {
-    std::vector<HWND> texts, icons, buttons;
-};
-
-BOOL CALLBACK CollectControl(HWND control, LPARAM found) {
-    auto* controls = reinterpret_cast<Controls*>(found);
-    const bool icon = (GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
-    if (!IsWindowVisible(control)) return TRUE;
-    if (_wcsicmp(ClassOf(control).c_str(), L"Button") == 0) controls->buttons.push_back(control);
-    if (_wcsicmp(ClassOf(control).c_str(), L"Static") == 0) (icon ? controls->icons : controls->texts).push_back(control);
-    return TRUE;
-}
-
-// What `paint` draws into a bitmap of width by height, as 0x00RRGGBB words; empty when none was made.
-std::vector<DWORD> Drawn(int width, int height, const std::function<void(HDC)>& paint) {
-    BITMAPINFO info = {};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HDC memory = CreateCompatibleDC(nullptr);
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    std::vector<DWORD> pixels;
-    if (bitmap != nullptr) {
-        HGDIOBJ was = SelectObject(memory, bitmap);
-        paint(memory);
-        GdiFlush();
-        pixels.assign(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + width * height);
-        SelectObject(memory, was);
-        DeleteObject(bitmap);
-    }
-    DeleteDC(memory);
-    return pixels;
+    return nullptr;
 }
 
 // The entries that differ between `wanted` and `found`, one a line, or nothing.
@@ -121,40 +74,23 @@ std::string Differences(const std::map<std::wstring, std::string>& wanted, const
     return said;
 }
 
-// Which system icon `control` shows on the screen: its pixels, compared with each system icon drawn by
-// this program over the same background; the one that matches nine in ten pixels or more, else "none".
+// Which system icon `control` shows on the screen, by its colours: "warning" where yellow covers a
+// tenth of it, "information" where blue does (Windows' and Wine's icons alike), else "none".
 std::string IconShown(HWND control) {
     RECT area = {};
     GetWindowRect(control, &area);
-    const int width = area.right - area.left, height = area.bottom - area.top;
     HDC screen = GetDC(nullptr);
-    const std::vector<DWORD> shown = Drawn(width, height, [&](HDC into) {
-        BitBlt(into, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    });
-    ReleaseDC(nullptr, screen);
-    if (shown.empty()) return "none";
-    const DWORD corner = shown[0];  // the system icons leave their corners clear
-    std::string best = "none";
-    std::size_t bestMatches = shown.size() * 9 / 10;
-    const std::pair<const char*, LPCWSTR> icons[] = {
-        {"information", IDI_INFORMATION}, {"warning", IDI_WARNING}, {"error", IDI_ERROR}, {"question", IDI_QUESTION}};
-    for (const auto& [name, id] : icons) {
-        const std::vector<DWORD> drawn = Drawn(width, height, [&](HDC into) {
-            const RECT all = {0, 0, width, height};
-            HBRUSH background = CreateSolidBrush(RGB(corner >> 16 & 0xff, corner >> 8 & 0xff, corner & 0xff));
-            FillRect(into, &all, background);
-            DeleteObject(background);
-            DrawIconEx(into, 0, 0, LoadIconW(nullptr, id), width, height, 0, nullptr, DI_NORMAL);
-        });
-        std::size_t matches = 0;
-        for (std::size_t i = 0; i < shown.size() && i < drawn.size(); ++i) {
-            int apart = 0;
-            for (int shift : {0, 8, 16}) apart = std::max(apart, std::abs(int(shown[i] >> shift & 0xff) - int(drawn[i] >> shift & 0xff)));
-            matches += apart <= 24;
+    int yellow = 0, blue = 0;
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+            const COLORREF pixel = GetPixel(screen, x, y);
+            yellow += GetRValue(pixel) > 180 && GetGValue(pixel) > 140 && GetBValue(pixel) < 110;
+            blue += GetBValue(pixel) > 150 && GetRValue(pixel) < 110;
         }
-        if (matches >= bestMatches) best = name, bestMatches = matches;
     }
-    return best;
+    ReleaseDC(nullptr, screen);
+    const int tenth = (area.right - area.left) * (area.bottom - area.top) / 10;
+    return yellow >= tenth && yellow > blue ? "warning" : blue >= tenth ? "information" : "none";
 }
 
 class EndToEndTest : public TempTreeTest {
@@ -242,27 +178,33 @@ protected:
         HANDLE process = Start(run_ / "Uninstaller.exe", L"", run_);
         EXPECT_NE(process, nullptr) << "Uninstaller.exe did not start: " << GetLastError();
         if (process == nullptr) return box;
-        BoxSearch search = {GetProcessId(process), nullptr};
-        for (int wait = 0; wait < 1200 && search.found == nullptr && WaitForSingleObject(process, 100) == WAIT_TIMEOUT; ++wait) {
-            EnumWindows(MatchBox, reinterpret_cast<LPARAM>(&search));
+        HWND found = nullptr;
+        for (int wait = 0; wait < 1200 && found == nullptr && WaitForSingleObject(process, 100) == WAIT_TIMEOUT; ++wait) {
+            found = BoxOf(GetProcessId(process));
         }
-        if (search.found != nullptr) {
+        if (found != nullptr) {
             box.shown = true;
             box.programWaited = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
             box.atBox = Watched();
-            Controls controls;
-            EnumChildWindows(search.found, CollectControl, reinterpret_cast<LPARAM>(&controls));
-            for (HWND text : controls.texts) box.text += TextOf(text);
+            std::vector<HWND> icons, buttons;
+            for (HWND control = GetWindow(found, GW_CHILD); control != nullptr; control = GetWindow(control, GW_HWNDNEXT)) {
+                wchar_t kind[16] = {};
+                GetClassNameW(control, kind, 16);
+                const bool icon = (GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+                if (!IsWindowVisible(control)) continue;
+                if (_wcsicmp(kind, L"Button") == 0) buttons.push_back(control), box.buttons.push_back(GetDlgCtrlID(control));
+                if (_wcsicmp(kind, L"Static") == 0 && icon) icons.push_back(control);
+                if (_wcsicmp(kind, L"Static") == 0 && !icon) box.text += TextOf(control);
+            }
             for (int look = 0; look < 50 && box.icon != "information" && box.icon != "warning"; ++look) {
                 Sleep(look == 0 ? 0 : 100);  // the box may not be drawn yet
-                box.icon = controls.icons.size() == 1 ? IconShown(controls.icons[0]) : "none";
+                box.icon = icons.size() == 1 ? IconShown(icons[0]) : "none";
             }
-            for (HWND button : controls.buttons) box.buttons.push_back(GetDlgCtrlID(button));
             for (int press = 0; press < 12 && box.buttons == std::vector<int>{IDOK} &&
                                 WaitForSingleObject(process, press == 0 ? 0 : 5000) == WAIT_TIMEOUT;
                  ++press) {
                 DWORD_PTR result = 0;
-                SendMessageTimeoutW(controls.buttons[0], BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+                SendMessageTimeoutW(buttons[0], BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
             }
         }
         if (WaitForSingleObject(process, 10000) == WAIT_TIMEOUT) TerminateProcess(process, STILL_ACTIVE);

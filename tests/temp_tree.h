@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
@@ -126,31 +125,6 @@ inline void Remove(const std::wstring& verbatim) {
     }
 }
 
-// A junction at `at` to `target`: a mount point set with FSCTL_SET_REPARSE_POINT, which needs no
-// administrator. The buffer is REPARSE_DATA_BUFFER's MountPointReparseBuffer: the tag, the data's
-// length, the offsets and lengths of the two names, then both, each ending in a zero.
-inline bool MakeJunction(const std::wstring& at, const std::wstring& target) {
-    if (!CreateDirectoryW(at.c_str(), nullptr)) return false;
-    HANDLE link = CreateFileW(at.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (link == INVALID_HANDLE_VALUE) return false;
-    const std::wstring substitute = L"\\??\\" + target;
-    std::vector<WORD> buffer(8 + substitute.size() + 1 + target.size() + 1, 0);
-    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
-    std::memcpy(buffer.data(), &tag, sizeof tag);
-    buffer[2] = static_cast<WORD>((buffer.size() - 4) * sizeof(WORD));
-    buffer[5] = static_cast<WORD>(substitute.size() * sizeof(WORD));
-    buffer[6] = static_cast<WORD>((substitute.size() + 1) * sizeof(WORD));
-    buffer[7] = static_cast<WORD>(target.size() * sizeof(WORD));
-    std::copy(substitute.begin(), substitute.end(), buffer.begin() + 8);
-    std::copy(target.begin(), target.end(), buffer.begin() + 8 + substitute.size() + 1);
-    DWORD returned = 0;
-    const BOOL set = DeviceIoControl(link, FSCTL_SET_REPARSE_POINT, buffer.data(),
-                                     static_cast<DWORD>(buffer.size() * sizeof(WORD)), nullptr, 0, &returned, nullptr);
-    CloseHandle(link);
-    return set;
-}
-
 enum Answer { Done, Failed, NotAllowed };
 
 // Does one request of the helper's grammar (TempTreeTest::Ask), and "filelink|AT|TARGET", a symbolic
@@ -160,8 +134,8 @@ inline Answer Do(const std::wstring& verb, const std::wstring& at, const std::ws
     const DWORD unprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
     const auto isLink = [&] { return (GetFileAttributesW(at.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0; };
     bool done = false;
-    if (verb == L"junction") {
-        done = MakeJunction(at, target) && isLink();
+    if (verb == L"junction") {  // cmd's mklink /J sets a mount point, which needs no privilege
+        done = _wsystem((L"mklink /J \"" + at + L"\" \"" + target + L"\" >nul").c_str()) == 0 && isLink();
     } else if (verb == L"symlink" || verb == L"filelink") {
         const DWORD kind = verb == L"symlink" ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
         if (!CreateSymbolicLinkW(at.c_str(), target.c_str(), kind | unprivileged)) return NotAllowed;

@@ -130,9 +130,13 @@ enum Answer { Done, Failed, NotAllowed };
 // Does one request of the helper's grammar (TempTreeTest::Ask), and "filelink|AT|TARGET", a symbolic
 // link to a file. A symbolic link needs Developer Mode or the privilege to make one; a share needs an
 // administrator and the Server service: without them, NotAllowed.
-inline Answer Do(const std::wstring& verb, const std::wstring& at, const std::wstring& target) {
+inline Answer Do(const std::wstring& verb, fs::path atPath, fs::path targetPath) {
+    const std::wstring at = atPath.make_preferred().wstring(), target = targetPath.make_preferred().wstring();
     const DWORD unprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
-    const auto isLink = [&] { return (GetFileAttributesW(at.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0; };
+    const auto isLink = [&] {
+        const DWORD attributes = GetFileAttributesW(at.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    };
     bool done = false;
     if (verb == L"junction") {  // cmd's mklink /J sets a mount point, which needs no privilege
         done = _wsystem((L"mklink /J \"" + at + L"\" \"" + target + L"\" >nul").c_str()) == 0 && isLink();

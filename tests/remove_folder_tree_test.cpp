@@ -39,6 +39,9 @@ TEST_F(RemoveFolderTreeTest, OnlyAFolderIsFoundAndThenItGoesWhole) {
 
         EXPECT_EQ(RemoveFolderTree(target.wstring()), row.found) << row.shows;
         EXPECT_EQ(Exists(target), !row.found && !row.entries.empty()) << row.shows;
+        const std::vector<std::wstring> calls = SeamCalls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), L"FindFirstFileW(" + target.wstring() + L"\\*.*)"), row.found)
+            << row.shows << ": only a folder is listed";
         EXPECT_TRUE(Exists(inside / "neighbour.txt"));
     }
 }

@@ -336,7 +336,7 @@ def main():
     survived = len(mine) - killed - equivalent
     print(f"program: {killed} of {len(mine) - equivalent} killed ({100 * killed / max(1, len(mine) - equivalent):.1f}%), "
           f"{equivalent} equivalent, {survived} survived; {timed_out} timed out after {TIMEOUT} s, not counted")
-    print(f"{len(results) - len(mine)} did not compile; {time.time() - started:.0f} s")
+    print(f"{sum(1 for _, o in results if o == 'not compiled')} did not compile; {time.time() - started:.0f} s")
     return 1 if survived or timed_out else 0
 
 

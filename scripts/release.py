@@ -21,7 +21,7 @@ TOOLS = [(("i686-w64-mingw32-g++-win32", "i686-w64-mingw32-g++"), "g++-mingw-w64
          ((), "mingw-w64-common", "build"), (("cmake",), "cmake", "build"), (("make",), "make", "build"),
          (("git",), "git", "release"), (("osslsigncode",), "osslsigncode", "signing"), (("openssl",), "openssl", "signing"),
          (("i686-w64-mingw32-gcc-win32", "i686-w64-mingw32-gcc"), "gcc-mingw-w64-i686-win32", "a dry signing")]
-SIGNER = "--signer"  # --pkcs12 or a token
+SIGNER = "--signing"  # set when --pkcs12 or a token is given
 # Every option, and the one it never goes without (a token's three in turn): no partner is a mistake, never a default.
 OPTIONS = [("--pkcs12", "FILE", "key and certificates in a PKCS#12 file", None),
            ("--password-file", "FILE", "its password: the file's first line", "--pkcs12"),
@@ -130,7 +130,7 @@ def parse_options():
 def check_options(args):
     """The signer, each option's partner, and the secret."""
     token = args.pkcs11_module or args.key or args.cert
-    args.signer = args.signing = bool(args.pkcs12 or token)
+    args.signing = bool(args.pkcs12 or token)
     if args.pkcs12 and token: fail(2, "give either --pkcs12 or a token (--pkcs11-module, --key, --cert), not both")
     given = vars(args)
     for option, _, _, partner in OPTIONS:
